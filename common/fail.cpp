@@ -12,10 +12,10 @@ FailHandler failHandler = nullptr;
 void setFailHandler(FailHandler handler) { failHandler = handler; }
 
 void fail(const char* format, ...) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: ", program_invocation_short_name);
     va_list args;
     va_start(args, format);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: ", program_invocation_short_name);
     std::vfprintf(stderr, format, args);
     va_end(args);
     std::fputc('\n', stderr);

@@ -21,6 +21,8 @@ int getWork(Q* q);
 
 bool workExists(Q* q);
 
+void freeQ(Q* q);
+
 // Lets the current thread team pop values until the stack is empty, every pop
 // inside the critical section; `taken`, when given, sees each popped value.
 // Returns how many values were popped.

@@ -43,6 +43,11 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& cw
     ScratchDir capture;
     const std::string outFile = capture.path + "/stdout";
     const std::string errFile = capture.path + "/stderr";
+    // Built before the fork: the child only calls what is safe after one.
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -54,9 +59,6 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& cw
         dup2(out, 1);
         dup2(err, 2);
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }

@@ -56,7 +56,7 @@ int wholeFileCount(std::FILE* f, int length, int low, int high) {
 std::string randomTreeText(unsigned seed, int depth) {
     std::srand(seed);
     Node* tree = generateTree(nullptr, depth);
-    const std::string text = captureStream([&](std::FILE* f) { fprintTree(tree, f); });
+    std::string text = captureStream([&](std::FILE* f) { fprintTree(tree, f); });
     freeTree(tree);
     return text;
 }

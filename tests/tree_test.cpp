@@ -73,6 +73,7 @@ TEST(TreeShape, DepthOneIsARootWithTwoLeaves) {
 TEST(TreeShape, RandomDrawsGoRootThenBothChildrenThenSubtreesDepthFirst) {
     std::srand(12345);
     std::vector<int> draws;
+    draws.reserve(15);
     for (int i = 0; i < 15; ++i) draws.push_back(std::rand() % 100);
 
     std::srand(12345);

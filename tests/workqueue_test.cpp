@@ -31,6 +31,7 @@ TEST(WorkStack, PushOntoAFullStackPrintsTheCapacityAndChangesNothing) {
     EXPECT_EQ(stdoutOf([](Q* s) { putWork(s); }, q), "ERROR: attempt to add Q element3\n");
     EXPECT_EQ(q->top, 2);
     EXPECT_EQ(std::vector<int>(q->items, q->items + 3), before);
+    freeQ(q);
 }
 
 TEST(WorkStack, PopFromAnEmptyStackPrintsMinusOneAndChangesNothing) {
@@ -40,6 +41,7 @@ TEST(WorkStack, PopFromAnEmptyStackPrintsMinusOneAndChangesNothing) {
     EXPECT_EQ(stdoutOf([](Q* s) { value = getWork(s); }, q), "ERROR: attempt to get work from empty Q-1\n");
     EXPECT_EQ(value, -1);
     EXPECT_EQ(q->top, -1);
+    freeQ(q);
 }
 
 TEST(WorkStack, ValuesComeBackInReverseOrder) {
@@ -49,6 +51,7 @@ TEST(WorkStack, ValuesComeBackInReverseOrder) {
     const std::vector<int> pushed(q->items, q->items + 5000);
     for (int i = 4999; i >= 0; --i) ASSERT_EQ(getWork(q), pushed[static_cast<std::size_t>(i)]);
     EXPECT_FALSE(workExists(q));
+    freeQ(q);
 }
 
 TEST(WorkStack, ValueAtIndexKLiesBetweenZeroAndKOver1000) {
@@ -67,6 +70,7 @@ TEST(WorkStack, ValueAtIndexKLiesBetweenZeroAndKOver1000) {
         largest = std::max(largest, q->items[k]);
     }
     EXPECT_GT(largest, 90);  // values do spread over the whole range
+    freeQ(q);
 }
 
 constexpr int kValues = 20000;
@@ -90,8 +94,7 @@ TEST(WorkStackDrain, EveryValueIsPoppedExactlyOnceByAnyTeam) {
         EXPECT_EQ(popped, kValues);
         EXPECT_EQ(q->top, -1);
         for (int i = 0; i < kValues; ++i) ASSERT_EQ(timesTaken[i].load(), 1) << "value " << i;
-        std::free(q->items);
-        std::free(q);
+        freeQ(q);
     }
 }
 

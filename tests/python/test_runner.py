@@ -1,0 +1,129 @@
+"""The suite runner end to end, against stand-in programs (fast, and able to
+fail on purpose) and, when SUITE_BUILD_DIR names a real build, the real ones."""
+
+import csv
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SUITE = os.path.join(HERE, "..", "..", "scripts", "suite.py")
+sys.path.insert(0, HERE)
+
+from test_reports import ARRAYSUM_INVALID, ARRAYSUM_VALID, DYNAMICWORK, TREESEARCH_VALID  # noqa: E402
+
+
+def write_script(path, body):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n" + body)
+    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
+
+
+def heredoc(text):
+    return "cat <<'REPORT'\n" + text + "REPORT\n"
+
+
+class StandIns(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="suite-test-")
+        self.build = os.path.join(self.dir, "build")
+        self.bin = os.path.join(self.dir, "bin")
+        # mpirun stand-in: records its arguments, then runs the program.
+        write_script(os.path.join(self.bin, "mpirun"),
+                     'printf "%%s\\n" "$*" >> "%s/mpirun.args"\nfor last; do :; done\nexec "$last"\n' % self.dir)
+        write_script(os.path.join(self.build, "treesearch/treesearch"), heredoc(TREESEARCH_VALID))
+        write_script(os.path.join(self.build, "arraysum/arraysum"), heredoc(ARRAYSUM_VALID))
+        write_script(os.path.join(self.build, "loadbalance/queuedrain"), "echo 'Time:   0.002000 s'\n")
+        write_script(os.path.join(self.build, "loadbalance/dynamicwork"), heredoc(DYNAMICWORK))
+        write_script(os.path.join(self.build, "loadbalance/splitwork"),
+                     "echo 'splitwork: cannot allocate 1600 bytes for the work items: out of memory' >&2\nexit 1\n")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def suite(self, *args):
+        env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"])
+        return subprocess.run([sys.executable, SUITE, "--build-dir", self.build, *args],
+                              capture_output=True, text=True, env=env)
+
+    def test_good_runs_give_csv_rows_table_and_log(self):
+        out_csv = os.path.join(self.dir, "runs.csv")
+        run = self.suite("--only", "treesearch,arraysum,queuedrain", "--repeat", "2", "--procs", "1,3",
+                         "--csv", out_csv)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        with open(out_csv) as f:
+            rows = list(csv.reader(f))
+        self.assertEqual(rows[0], ["program", "run", "procs", "parallel_s", "sequential_s", "time_s",
+                                   "speedup_pct", "verdict"])
+        self.assertEqual(len(rows), 1 + 2 * 2 + 2 + 2)
+        self.assertEqual(rows[1], ["treesearch", "1", "1", "0.491000", "0.991000", "", "201.83", "valid"])
+        self.assertEqual(rows[-1], ["queuedrain", "2", "", "", "", "0.002000", "", ""])
+        self.assertIn("[8/8] queuedrain, run 2 of 2", run.stdout)
+        # Median speed-up 201.83 % over 3 processes: efficiency 67.3 %.
+        self.assertRegex(run.stdout, r"treesearch +3 +2 .*201\.83 +67\.3")
+        with open(os.path.join(self.dir, "mpirun.args")) as f:
+            launches = f.read().splitlines()
+        self.assertEqual(len(launches), 4)
+        self.assertTrue(all(a.startswith("-n 1 ") for a in launches[:2]))
+        logs = [n for n in os.listdir(os.path.join(self.build, "run")) if n.endswith(".log")]
+        self.assertEqual(len(logs), 1)
+        with open(os.path.join(self.build, "run", logs[0])) as f:
+            self.assertEqual(f.read().count("Solution Valid"), 2)
+
+    def test_invalid_and_failed_runs_exit_non_zero_and_are_named(self):
+        write_script(os.path.join(self.build, "arraysum/arraysum"), heredoc(ARRAYSUM_INVALID) + "exit 2\n")
+        run = self.suite("--only", "arraysum,splitwork,dynamicwork")
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("arraysum run 1 reported an invalid solution", run.stderr)
+        self.assertIn("splitwork run 1 failed (exit status 1): splitwork: cannot allocate", run.stderr)
+        self.assertNotIn("dynamicwork run", run.stderr)
+
+    def test_a_program_that_is_not_built_stops_the_run(self):
+        os.remove(os.path.join(self.build, "loadbalance/queuedrain"))
+        run = self.suite("--only", "queuedrain")
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("queuedrain is not built", run.stderr)
+
+    def test_bad_options_are_refused(self):
+        for args in (["--only", "nosuch"], ["--repeat", "0"], ["--procs", "two"]):
+            run = self.suite(*args)
+            self.assertEqual(run.returncode, 2, args)
+
+    def test_plot_without_enough_points_says_so(self):
+        run = self.suite("--only", "treesearch", "--procs", "2", "--plot", os.path.join(self.dir, "p.png"))
+        self.assertEqual(run.returncode, 0)
+        self.assertIn("needs treesearch at two or more process counts", run.stdout)
+
+
+@unittest.skipUnless(os.environ.get("SUITE_BUILD_DIR"), "SUITE_BUILD_DIR names no build of the programs")
+class RealPrograms(unittest.TestCase):
+    def test_fast_programs_and_a_sweep(self):
+        work = tempfile.mkdtemp(prefix="suite-real-")
+        try:
+            out_csv = os.path.join(work, "runs.csv")
+            plot = os.path.join(work, "scaling.png")
+            run = subprocess.run(
+                [sys.executable, SUITE, "--build-dir", os.environ["SUITE_BUILD_DIR"],
+                 "--only", "treesearch,arraysum,queuedrain", "--procs", "1,2", "--csv", out_csv, "--plot", plot],
+                capture_output=True, text=True)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            with open(out_csv) as f:
+                rows = list(csv.DictReader(f))
+            self.assertEqual([r["program"] for r in rows], ["treesearch", "treesearch", "arraysum", "queuedrain"])
+            self.assertEqual([r["verdict"] for r in rows], ["valid", "valid", "valid", ""])
+            if shutil.which("gnuplot"):
+                with open(plot, "rb") as f:
+                    self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+            else:
+                self.assertIn("gnuplot is not installed", run.stdout)
+        finally:
+            shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    unittest.main()

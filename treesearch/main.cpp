@@ -36,6 +36,17 @@ std::FILE* openForScan(const char* path, int rank, int expectedLength) {
     return file;
 }
 
+// This process's part of the parallel count; prints its row of the table.
+int countOwnRange(const char* path, int low, int high, int length, int rank, int size) {
+    const Range range = nominalRange(length, rank, size);
+    std::FILE* file = openForScan(path, rank, length);
+    const int count = scanSubFile(file, low, high, range.start, range.end, rank, size);
+    std::fclose(file);
+    std::printf("P %d | %d - %d | %d\n", rank, range.start, range.end, count);
+    std::fflush(stdout);
+    return count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,13 +83,7 @@ int main(int argc, char** argv) {
         // Sent only once the file is closed: it also tells the workers the file is complete.
         MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
 
-        const Range range = nominalRange(length, rank, size);
-        std::FILE* file = openForScan(fileName, rank, length);
-        const int count = scanSubFile(file, low, high, range.start, range.end, rank, size);
-        std::fclose(file);
-        std::printf("P %d | %d - %d | %d\n", rank, range.start, range.end, count);
-        std::fflush(stdout);
-
+        const int count = countOwnRange(fileName, low, high, length, rank, size);
         MPI_Reduce(&count, &total, 1, MPI_INT, MPI_SUM, 0, MPI_COMM_WORLD);
         std::printf("Total Matches: %d\n", total);
         std::int64_t t1 = current_timestamp();
@@ -97,12 +102,7 @@ int main(int argc, char** argv) {
         freeTree(tree);
     } else {
         MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
-        const Range range = nominalRange(length, rank, size);
-        std::FILE* file = openForScan(fileName, rank, length);
-        const int count = scanSubFile(file, low, high, range.start, range.end, rank, size);
-        std::fclose(file);
-        std::printf("P %d | %d - %d | %d\n", rank, range.start, range.end, count);
-        std::fflush(stdout);
+        const int count = countOwnRange(fileName, low, high, length, rank, size);
         MPI_Reduce(&count, &total, 1, MPI_INT, MPI_SUM, 0, MPI_COMM_WORLD);
     }
 

@@ -1,9 +1,12 @@
 #include "program_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -34,10 +37,44 @@ std::string slurp(const std::string& file) {
     return ss.str();
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Live processes of session `sid`; zombies are already gone in all but name.
+std::vector<pid_t> sessionMembers(pid_t sid) {
+    std::vector<pid_t> pids;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = slurp(entry.path().string() + "/stat");
+        // The command name may hold blanks and parentheses: fields follow the last ')'.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        char state = 0;
+        long ppid = 0, pgrp = 0, session = 0;
+        if (fields >> state >> ppid >> pgrp >> session && session == sid && state != 'Z')
+            pids.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return pids;
+}
+
+void signalSession(pid_t sid, int signal) {
+    for (pid_t pid : sessionMembers(sid)) kill(pid, signal);
+}
+
+// Waits for `pid` until `deadline`; true when it has exited.
+bool waitUntil(pid_t pid, int& status, Clock::time_point deadline) {
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) return true;
+        if (Clock::now() >= deadline) return false;
+        usleep(20000);
+    }
+}
+
 }  // namespace
 
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                     const std::vector<std::string>& env) {
+                     const std::vector<std::string>& env, int timeoutSeconds) {
     // Output goes to files beside the scratch directory, not into it, so that the
     // program sees only what the test put there.
     ScratchDir capture;
@@ -54,7 +91,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& cw
         const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+        if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0 || setsid() < 0) _exit(127);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -63,9 +100,26 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& cw
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    bool timedOut = false;
+    if (!waitUntil(pid, status, Clock::now() + std::chrono::seconds(timeoutSeconds))) {
+        // A launcher told to stop stops its daemons; whatever is left is killed.
+        timedOut = true;
+        kill(pid, SIGTERM);
+        if (!waitUntil(pid, status, Clock::now() + std::chrono::seconds(5))) {
+            signalSession(pid, SIGKILL);
+            waitUntil(pid, status, Clock::time_point::max());
+        }
     }
-    return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(outFile), slurp(errFile)};
+    // Daemons may take a moment to follow their launcher out.
+    const Clock::time_point grace = Clock::now() + std::chrono::seconds(3);
+    std::vector<pid_t> left = sessionMembers(pid);
+    while (!left.empty() && Clock::now() < grace) {
+        usleep(50000);
+        left = sessionMembers(pid);
+    }
+    signalSession(pid, SIGKILL);
+    return RunResult{WIFEXITED(status) && !timedOut ? WEXITSTATUS(status) : -1, slurp(outFile),
+                     slurp(errFile), timedOut, static_cast<int>(left.size())};
 }
 
 std::vector<std::string> mpiLaunch(int procs, const std::vector<std::string>& extra) {

@@ -9,6 +9,8 @@ struct RunResult {
     int exitStatus;  // -1 when the program did not exit normally
     std::string out;
     std::string err;
+    bool timedOut;   // stopped, with everything it started, at the time limit
+    int leftovers;   // processes it started that were still there after it exited
 };
 
 // A fresh directory, removed with everything in it when the object goes.
@@ -21,9 +23,11 @@ struct ScratchDir {
 };
 
 // Runs argv[0] with the given arguments in `cwd`, environment additions as
-// "NAME=value" strings, and waits for it.
+// "NAME=value" strings, and waits for it, at most `timeoutSeconds`. It runs in a
+// session of its own, so that whatever it starts (MPI daemons included) can be
+// found and stopped afterwards.
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                     const std::vector<std::string>& env = {});
+                     const std::vector<std::string>& env = {}, int timeoutSeconds = 300);
 
 // The launcher command CMake found, for `procs` processes, ready for the program
 // and its arguments to be appended; `extra` goes before the program.

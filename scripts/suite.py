@@ -8,37 +8,20 @@ import csv
 import datetime
 import math
 import os
+import shlex
 import shutil
 import subprocess
 import sys
 import threading
 import time
 
+import launch
 import reports
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PATHS = {
-    "treesearch": "treesearch/treesearch",
-    "arraysum": "arraysum/arraysum",
-    "splitwork": "loadbalance/splitwork",
-    "queuedrain": "loadbalance/queuedrain",
-    "dynamicwork": "loadbalance/dynamicwork",
-}
 # Programs that sleep through simulated work and print nothing until done.
 SLEEPERS = {"splitwork": "about 60 s", "dynamicwork": "about 40 s / threads"}
 CSV_FIELDS = ("program", "run", "procs", "parallel_s", "sequential_s", "time_s", "speedup_pct", "verdict")
-
-
-def physical_cores():
-    """Cores, not hardware threads: what mpirun gives a slot by default."""
-    try:
-        out = subprocess.run(["lscpu", "-p=CORE,SOCKET"], capture_output=True, text=True, check=True).stdout
-        cores = {line for line in out.splitlines() if line and not line.startswith("#")}
-        if cores:
-            return len(cores)
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    return os.cpu_count() or 1
 
 
 def comma_list(text):
@@ -55,8 +38,16 @@ def parse_args(argv):
                    help="comma list of programs (default: all five: %s)" % ",".join(reports.PROGRAMS))
     p.add_argument("--repeat", type=int, default=1, metavar="R", help="runs of each program (default 1)")
     p.add_argument("--procs", type=comma_list, default=None, metavar="LIST",
-                   help="process counts for treesearch (default: the number of cores); "
-                   "counts above the core count run oversubscribed")
+                   help="process counts for treesearch (default: the slots of --hostfile, else the tasks "
+                   "of the Slurm allocation it runs in, else this host's cores); counts above that run "
+                   "oversubscribed")
+    p.add_argument("--hostfile", metavar="FILE", help="Open MPI hostfile for treesearch: its hosts and slots")
+    p.add_argument("--launcher", metavar="TEMPLATE",
+                   help="command that starts treesearch, {procs} standing for the process count, "
+                   "e.g. 'srun --mpi=pmix -n {procs}' (default: mpirun)")
+    p.add_argument("--timeout", type=float, default=600, metavar="S",
+                   help="stop a run that takes longer than S seconds, with all its processes, and count it "
+                   "as failed (default 600)")
     p.add_argument("--csv", metavar="FILE", help="write one row per run to FILE")
     p.add_argument("--plot", metavar="FILE",
                    help="PNG of treesearch speed-up against processes, with the ideal line (needs gnuplot)")
@@ -68,14 +59,23 @@ def parse_args(argv):
         p.error("unknown program(s): %s (choose from %s)" % (", ".join(unknown), ",".join(reports.PROGRAMS)))
     if args.repeat < 1:
         p.error("--repeat must be at least 1")
-    cores = physical_cores()
+    if args.timeout <= 0:
+        p.error("--timeout must be more than 0 seconds")
+    if args.launcher is not None and "{procs}" not in args.launcher:
+        p.error("--launcher needs {procs} where the process count goes, e.g. 'srun --mpi=pmix -n {procs}'")
+    if args.launcher and args.hostfile:
+        p.error("--hostfile goes to mpirun; with --launcher, put the hosts in the template")
+    if args.hostfile and not os.path.isfile(args.hostfile):
+        p.error("--hostfile: no such file: %s" % args.hostfile)
+    if args.hostfile:
+        args.hostfile = os.path.abspath(args.hostfile)
+    args.launch = launch.Launcher(args.launcher, args.hostfile)
     try:
-        args.procs = [int(n) for n in args.procs] if args.procs else [cores]
+        args.procs = [int(n) for n in args.procs] if args.procs else [args.launch.slots]
     except ValueError:
         p.error("--procs takes whole numbers")
     if any(n < 1 for n in args.procs):
         p.error("--procs takes counts of 1 or more")
-    args.cores = cores
     return args
 
 
@@ -102,15 +102,8 @@ class Ticker:
 
 
 def command_for(program, procs, args):
-    exe = os.path.join(args.build_dir, PATHS[program])
-    if program != "treesearch":
-        return [exe]
-    cmd = ["mpirun", "-n", str(procs)]
-    if os.geteuid() == 0:
-        cmd.append("--allow-run-as-root")
-    if procs > args.cores:
-        cmd.append("--oversubscribe")
-    return cmd + [exe]
+    exe = os.path.join(args.build_dir, launch.PATHS[program])
+    return args.launch.command(exe, procs) if program == "treesearch" else [exe]
 
 
 def default_workers(program):
@@ -126,27 +119,30 @@ def default_workers(program):
 def run_one(program, procs, run, args, log, workdir):
     """Runs one program once; returns a result dict."""
     cmd = command_for(program, procs, args)
-    started = time.monotonic()
-    try:
-        if program in SLEEPERS:
-            with Ticker(program):
-                proc = subprocess.run(cmd, cwd=workdir, capture_output=True, text=True)
-        else:
-            proc = subprocess.run(cmd, cwd=workdir, capture_output=True, text=True)
-        status, out, err = proc.returncode, proc.stdout, proc.stderr
-    except OSError as e:
-        status, out, err = None, "", str(e)
-    log.write("==== %s run %d%s: %s\n" % (program, run, " (%d processes)" % procs if procs else "", " ".join(cmd)))
+    if program in SLEEPERS:
+        with Ticker(program):
+            outcome = launch.run(cmd, workdir, args.timeout)
+    else:
+        outcome = launch.run(cmd, workdir, args.timeout)
+    status, out, err = outcome.status, outcome.out, outcome.err
+    log.write("==== %s run %d%s: %s\n" % (program, run, " (%d processes)" % procs if procs else "",
+                                           " ".join(shlex.quote(c) for c in cmd)))
     log.write(out)
     if err:
         log.write("---- stderr\n" + err)
-    log.write("---- exit status %s, %.1f s\n\n" % (status, time.monotonic() - started))
+    log.write("---- exit status %s, %.1f s%s\n\n" % (status, outcome.seconds,
+                                                    ", stopped at the time limit" if outcome.timed_out else ""))
     log.flush()
 
     figures = reports.parse(program, out)
     result = {"program": program, "run": run, "procs": procs, "figures": figures, "status": status,
               "problem": None}
-    if figures["verdict"] == "invalid":
+    count_problem = launch.process_count_problem(out, procs) if program == "treesearch" else None
+    if outcome.timed_out:
+        result["problem"] = "took longer than %g s and was stopped with all its processes" % args.timeout
+    elif count_problem:
+        result["problem"] = count_problem
+    elif figures["verdict"] == "invalid":
         result["problem"] = "reported an invalid solution"
     elif status != 0:
         first = (err.strip().splitlines() or ["no message"])[-1]
@@ -177,8 +173,11 @@ def summarise(results):
     for r in results:
         groups.setdefault((r["program"], r["procs"]), []).append(r)
     rows = []
-    for (program, procs), runs in groups.items():
-        row = {"program": program, "workers": procs or default_workers(program), "runs": len(runs)}
+    for (program, procs), group in groups.items():
+        # A failed run's figures, if it printed any, describe no valid measurement.
+        runs = [r for r in group if not r["problem"]]
+        row = {"program": program, "workers": procs or default_workers(program), "runs": len(runs),
+               "failed": len(group) - len(runs)}
         for name in ("parallel_s", "sequential_s", "time_s", "speedup_pct"):
             values = [reports.parse_number(r["figures"][name]) for r in runs if r["figures"].get(name)]
             finite = [v for v in values if not math.isnan(v)]
@@ -198,7 +197,8 @@ def format_table(rows):
     lines = [header]
     for row in rows:
         lines.append((
-            row["program"], str(row["workers"]), str(row["runs"]), span(row["parallel_s"]),
+            row["program"], str(row["workers"]),
+            str(row["runs"]) + (" (%d failed)" % row["failed"] if row["failed"] else ""), span(row["parallel_s"]),
             span(row["sequential_s"]), span(row["time_s"]),
             "%.2f" % row["speedup_pct"][0] if row["speedup_pct"] else "-",
             "%.1f" % row["efficiency_pct"] if "efficiency_pct" in row else "-"))
@@ -240,7 +240,7 @@ def main(argv):
     workdir = os.path.join(args.build_dir, "run")
     os.makedirs(workdir, exist_ok=True)
     for program in args.only:
-        exe = os.path.join(args.build_dir, PATHS[program])
+        exe = os.path.join(args.build_dir, launch.PATHS[program])
         if not os.access(exe, os.X_OK):
             print("run-suite: %s is not built (%s); run scripts/setup" % (program, exe), file=sys.stderr)
             return 1
@@ -252,6 +252,9 @@ def main(argv):
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     log_path = os.path.join(workdir, "suite-%s.log" % stamp)
     print("run-suite: %d runs in %s; raw reports in %s" % (len(plan), workdir, log_path))
+    if "treesearch" in args.only:
+        print("treesearch starts with: %s" % (args.launcher or "mpirun (%d processes fit %s)"
+                                               % (args.launch.slots, args.launch.where)))
 
     results = []
     with open(log_path, "w") as log:

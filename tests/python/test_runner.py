@@ -28,15 +28,24 @@ def heredoc(text):
     return "cat <<'REPORT'\n" + text + "REPORT\n"
 
 
-class StandIns(unittest.TestCase):
+def tree_search_stand_in():
+    """A valid report that states the world size the launcher gave it."""
+    return heredoc(TREESEARCH_VALID).replace("Threads: 2", "Threads: ${WORLD_SIZE:-1}").replace("<<'REPORT'", "<<REPORT")
+
+
+class StandInBuild(unittest.TestCase):
+    """A build folder of stand-in programs, an mpirun stand-in on PATH."""
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="suite-test-")
         self.build = os.path.join(self.dir, "build")
         self.bin = os.path.join(self.dir, "bin")
-        # mpirun stand-in: records its arguments, then runs the program.
+        # mpirun stand-in: records its arguments, then runs the program as one
+        # run of -n processes.
         write_script(os.path.join(self.bin, "mpirun"),
-                     'printf "%%s\\n" "$*" >> "%s/mpirun.args"\nfor last; do :; done\nexec "$last"\n' % self.dir)
-        write_script(os.path.join(self.build, "treesearch/treesearch"), heredoc(TREESEARCH_VALID))
+                     'printf "%%s\\n" "$*" >> "%s/mpirun.args"\nexport WORLD_SIZE=$2\n'
+                     'for last; do :; done\nexec "$last"\n' % self.dir)
+        write_script(os.path.join(self.build, "treesearch/treesearch"), tree_search_stand_in())
         write_script(os.path.join(self.build, "arraysum/arraysum"), heredoc(ARRAYSUM_VALID))
         write_script(os.path.join(self.build, "loadbalance/queuedrain"), "echo 'Time:   0.002000 s'\n")
         write_script(os.path.join(self.build, "loadbalance/dynamicwork"), heredoc(DYNAMICWORK))
@@ -46,11 +55,16 @@ class StandIns(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir)
 
-    def suite(self, *args):
-        env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"])
+    def suite(self, *args, **environ):
+        env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"], **environ)
+        for name in [n for n in env if n.startswith("SLURM_")]:
+            if name not in environ:
+                del env[name]
         return subprocess.run([sys.executable, SUITE, "--build-dir", self.build, *args],
-                              capture_output=True, text=True, env=env)
+                              capture_output=True, text=True, env=env, timeout=120)
 
+
+class StandIns(StandInBuild):
     def test_good_runs_give_csv_rows_table_and_log(self):
         out_csv = os.path.join(self.dir, "runs.csv")
         run = self.suite("--only", "treesearch,arraysum,queuedrain", "--repeat", "2", "--procs", "1,3",

@@ -51,6 +51,9 @@ def parse_args(argv):
     p.add_argument("--csv", metavar="FILE", help="write one row per run to FILE")
     p.add_argument("--plot", metavar="FILE",
                    help="PNG of treesearch speed-up against processes, with the ideal line (needs gnuplot)")
+    p.add_argument("--scratch", metavar="DIR",
+                   help="where the programs run and the raw log goes (default: run/ in the build folder); "
+                   "on a cluster it must be on storage that every node shares")
     p.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")),
                    help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -237,7 +240,7 @@ def _has_cairo():
 
 def main(argv):
     args = parse_args(argv)
-    workdir = os.path.join(args.build_dir, "run")
+    workdir = os.path.abspath(args.scratch or os.path.join(args.build_dir, "run"))
     os.makedirs(workdir, exist_ok=True)
     for program in args.only:
         exe = os.path.join(args.build_dir, launch.PATHS[program])
@@ -269,7 +272,7 @@ def main(argv):
 
     if args.csv:
         with open(args.csv, "w", newline="") as f:
-            writer = csv.DictWriter(f, fieldnames=CSV_FIELDS)
+            writer = csv.DictWriter(f, fieldnames=CSV_FIELDS, lineterminator="\n")
             writer.writeheader()
             writer.writerows(csv_row(r) for r in results)
     rows = summarise(results)

@@ -123,7 +123,8 @@ class RealPrograms(unittest.TestCase):
             plot = os.path.join(work, "scaling.png")
             run = subprocess.run(
                 [sys.executable, SUITE, "--build-dir", os.environ["SUITE_BUILD_DIR"],
-                 "--only", "treesearch,arraysum,queuedrain", "--procs", "1,2", "--csv", out_csv, "--plot", plot],
+                 "--only", "treesearch,arraysum,queuedrain", "--procs", "1,2", "--csv", out_csv, "--plot", plot,
+                 "--scratch", os.path.join(work, "run")],
                 capture_output=True, text=True)
             self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             with open(out_csv) as f:

@@ -1,27 +1,30 @@
-"""Runs the benchmark programs, repeats them, summarises and plots.
+"""Runs the benchmark programs, repeats them, summarises, compares and plots.
 
-Called by scripts/run-suite, which sets up and builds first; see --help.
+Called by scripts/run-suite, which sets up and builds first; see --help. The
+sequence is here; parsing, launching, results, comparison and plots each live
+in a module of their own.
 """
 
 import argparse
 import csv
 import datetime
-import math
 import os
 import shlex
-import shutil
-import subprocess
 import sys
 import threading
 import time
 
+import compare
 import launch
+import plots
 import reports
+import results
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Programs that sleep through simulated work and print nothing until done.
 SLEEPERS = {"splitwork": "about 60 s", "dynamicwork": "about 40 s / threads"}
-CSV_FIELDS = ("program", "run", "procs", "parallel_s", "sequential_s", "time_s", "speedup_pct", "verdict")
+# Exit statuses beyond 0 and argparse's 2.
+FAILED, REGRESSED, INTERRUPTED = 1, 3, 130
 
 
 def comma_list(text):
@@ -33,7 +36,8 @@ def parse_args(argv):
         prog="run-suite",
         description="Build (if needed) and run the benchmark programs in a scratch directory under the "
         "build folder, keep their raw reports in a log there, and summarise the runs.",
-        epilog="Exits non-zero when any run reports an invalid solution or fails to start, naming which.")
+        epilog="Exit status: 1 when any run failed, reported an invalid solution or was stopped "
+        "(naming which); else 3 when a group regressed against --baseline; 130 when interrupted.")
     p.add_argument("--only", type=comma_list, default=list(reports.PROGRAMS), metavar="LIST",
                    help="comma list of programs (default: all five: %s)" % ",".join(reports.PROGRAMS))
     p.add_argument("--repeat", type=int, default=1, metavar="R", help="runs of each program (default 1)")
@@ -48,9 +52,23 @@ def parse_args(argv):
     p.add_argument("--timeout", type=float, default=600, metavar="S",
                    help="stop a run that takes longer than S seconds, with all its processes, and count it "
                    "as failed (default 600)")
+    p.add_argument("--threads", type=comma_list, default=None, metavar="LIST",
+                   help="team sizes for dynamicwork, each run with OMP_NUM_THREADS set (default: the "
+                   "runtime's own, OMP_NUM_THREADS or one per hardware thread)")
     p.add_argument("--csv", metavar="FILE", help="write one row per run to FILE")
+    p.add_argument("--json", metavar="FILE",
+                   help="write the runs, their summary and their provenance (machine, software, commit) "
+                   "to FILE; without it the document goes next to the raw log")
+    p.add_argument("--baseline", metavar="FILE",
+                   help="compare each group's median time with the same group in an earlier --json FILE; "
+                   "exit 3 when any group got slower than the tolerance allows")
+    p.add_argument("--tolerance", type=float, default=0.10, metavar="F",
+                   help="change, as a fraction of the baseline, beyond which a group counts as slower or "
+                   "faster (default 0.10)")
     p.add_argument("--plot", metavar="FILE",
-                   help="PNG of treesearch speed-up against processes, with the ideal line (needs gnuplot)")
+                   help="PNG of treesearch speed-up against processes, with the ideal line, and with "
+                   "--threads one of dynamicwork against threads beside it, FILE's name plus "
+                   "'-dynamicwork' (needs gnuplot)")
     p.add_argument("--scratch", metavar="DIR",
                    help="where the programs run and the raw log goes (default: run/ in the build folder); "
                    "on a cluster it must be on storage that every node shares")
@@ -79,6 +97,22 @@ def parse_args(argv):
         p.error("--procs takes whole numbers")
     if any(n < 1 for n in args.procs):
         p.error("--procs takes counts of 1 or more")
+    if args.threads is not None:
+        if "dynamicwork" not in args.only:
+            p.error("--threads sets dynamicwork's team sizes, and --only leaves dynamicwork out")
+        try:
+            args.threads = [int(n) for n in args.threads]
+        except ValueError:
+            p.error("--threads takes whole numbers")
+        if not args.threads or any(n < 1 for n in args.threads):
+            p.error("--threads takes counts of 1 or more")
+    if not 0 <= args.tolerance < 1:
+        p.error("--tolerance is a fraction from 0 to below 1, such as 0.10")
+    if args.baseline:
+        try:
+            args.baseline_doc = compare.load(args.baseline)
+        except compare.BaselineError as e:
+            p.error(str(e))
     return args
 
 
@@ -104,32 +138,47 @@ class Ticker:
         self.thread.join()
 
 
-def command_for(program, procs, args):
-    exe = os.path.join(args.build_dir, launch.PATHS[program])
-    return args.launch.command(exe, procs) if program == "treesearch" else [exe]
-
-
-def default_workers(program):
+def default_threads(program):
     """The team size an OpenMP program runs with, as the programs set it."""
     if program in ("arraysum", "splitwork"):
         return 4
     if program == "queuedrain":
         return 1
     env = os.environ.get("OMP_NUM_THREADS", "").split(",")[0]
-    return int(env) if env.isdigit() else (os.cpu_count() or 1)
+    return int(env) if env.isdigit() else len(os.sched_getaffinity(0))
 
 
-def run_one(program, procs, run, args, log, workdir):
+def plan_runs(args):
+    """(program, procs, threads, run) in the order they run."""
+    plan = []
+    for program in args.only:
+        if program == "treesearch":
+            counts = [(n, None) for n in args.procs]
+        elif program == "dynamicwork" and args.threads:
+            counts = [(None, n) for n in args.threads]
+        else:
+            counts = [(None, default_threads(program))]
+        for procs, threads in counts:
+            plan += [(program, procs, threads, run) for run in range(1, args.repeat + 1)]
+    return plan
+
+
+def run_one(program, procs, threads, run, args, log, workdir):
     """Runs one program once; returns a result dict."""
-    cmd = command_for(program, procs, args)
+    exe = os.path.join(args.build_dir, launch.PATHS[program])
+    cmd = args.launch.command(exe, procs) if program == "treesearch" else [exe]
+    env = None
+    if program == "dynamicwork" and args.threads:
+        env = dict(os.environ, OMP_NUM_THREADS=str(threads))
     if program in SLEEPERS:
         with Ticker(program):
-            outcome = launch.run(cmd, workdir, args.timeout)
+            outcome = launch.run(cmd, workdir, args.timeout, env)
     else:
-        outcome = launch.run(cmd, workdir, args.timeout)
+        outcome = launch.run(cmd, workdir, args.timeout, env)
     status, out, err = outcome.status, outcome.out, outcome.err
-    log.write("==== %s run %d%s: %s\n" % (program, run, " (%d processes)" % procs if procs else "",
-                                           " ".join(shlex.quote(c) for c in cmd)))
+    log.write("==== %s run %d (%s): %s%s\n" % (
+        program, run, results.plural(procs, "process") if procs else results.plural(threads, "thread"),
+        "OMP_NUM_THREADS=%d " % threads if env else "", " ".join(shlex.quote(c) for c in cmd)))
     log.write(out)
     if err:
         log.write("---- stderr\n" + err)
@@ -138,8 +187,8 @@ def run_one(program, procs, run, args, log, workdir):
     log.flush()
 
     figures = reports.parse(program, out)
-    result = {"program": program, "run": run, "procs": procs, "figures": figures, "status": status,
-              "problem": None}
+    result = {"program": program, "run": run, "procs": procs, "threads": threads, "figures": figures,
+              "status": status, "seconds": outcome.seconds, "problem": None}
     count_problem = launch.process_count_problem(out, procs) if program == "treesearch" else None
     if outcome.timed_out:
         result["problem"] = "took longer than %g s and was stopped with all its processes" % args.timeout
@@ -155,87 +204,40 @@ def run_one(program, procs, run, args, log, workdir):
     return result
 
 
-def csv_row(result):
-    f = result["figures"]
-    return {
-        "program": result["program"],
-        "run": result["run"],
-        "procs": result["procs"] or "",
-        "parallel_s": f.get("parallel_s") or "",
-        "sequential_s": f.get("sequential_s") or "",
-        "time_s": f.get("time_s") or "",
-        "speedup_pct": f.get("speedup_pct") or "",
-        "verdict": f.get("verdict") or "",
-    }
+def run_all(plan, args, log, workdir):
+    """The runs, in order; stops early, with the runs done so far, on Ctrl-C."""
+    done = []
+    try:
+        for i, (program, procs, threads, run) in enumerate(plan, 1):
+            what = program + (" with " + results.plural(procs, "process") if procs else
+                              " with " + results.plural(threads, "thread")
+                              if program == "dynamicwork" and args.threads else "")
+            note = " (sleeps %s)" % SLEEPERS[program] if program in SLEEPERS else ""
+            print("[%d/%d] %s, run %d of %d%s" % (i, len(plan), what, run, args.repeat, note), flush=True)
+            result = run_one(program, procs, threads, run, args, log, workdir)
+            if result["problem"]:
+                print("    %s %s" % (program, result["problem"]), flush=True)
+            done.append(result)
+    except KeyboardInterrupt:
+        return done, True
+    return done, False
 
 
-def summarise(results):
-    """One row per program and process count: runs, median/min/max of each time,
-    median speed-up and, for treesearch, the parallel efficiency."""
-    groups = {}
-    for r in results:
-        groups.setdefault((r["program"], r["procs"]), []).append(r)
-    rows = []
-    for (program, procs), group in groups.items():
-        # A failed run's figures, if it printed any, describe no valid measurement.
-        runs = [r for r in group if not r["problem"]]
-        row = {"program": program, "workers": procs or default_workers(program), "runs": len(runs),
-               "failed": len(group) - len(runs)}
-        for name in ("parallel_s", "sequential_s", "time_s", "speedup_pct"):
-            values = [reports.parse_number(r["figures"][name]) for r in runs if r["figures"].get(name)]
-            finite = [v for v in values if not math.isnan(v)]
-            row[name] = (reports.median(values), min(finite), max(finite)) if finite else None
-        if program == "treesearch" and row["speedup_pct"]:
-            row["efficiency_pct"] = row["speedup_pct"][0] / procs
-        rows.append(row)
-    return rows
-
-
-def format_table(rows):
-    def span(t):
-        return "%.3f / %.3f / %.3f" % t if t else "-"
-
-    header = ("program", "procs/threads", "runs", "parallel s (med/min/max)", "sequential s (med/min/max)",
-              "time s (med/min/max)", "speed-up %", "efficiency %")
-    lines = [header]
-    for row in rows:
-        lines.append((
-            row["program"], str(row["workers"]),
-            str(row["runs"]) + (" (%d failed)" % row["failed"] if row["failed"] else ""), span(row["parallel_s"]),
-            span(row["sequential_s"]), span(row["time_s"]),
-            "%.2f" % row["speedup_pct"][0] if row["speedup_pct"] else "-",
-            "%.1f" % row["efficiency_pct"] if "efficiency_pct" in row else "-"))
-    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-    return "\n".join("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip() for line in lines)
-
-
-def plot(rows, path):
-    points = sorted((r["workers"], r["speedup_pct"][0]) for r in rows
-                    if r["program"] == "treesearch" and r["speedup_pct"])
-    if len(points) < 2:
-        print("plot: needs treesearch at two or more process counts (--procs 1,2,4); no plot written")
-        return
-    if shutil.which("gnuplot") is None:
-        print("plot: gnuplot is not installed (apt-get install gnuplot-nox); the table above is all there is")
-        return
-    data = "\n".join("%d %f" % p for p in points)
-    script = "\n".join([
-        "set terminal pngcairo size 800,560" if _has_cairo() else "set terminal png size 800,560",
-        "set output '%s'" % path.replace("'", "''"),
-        "set title 'treesearch: strong scaling'",
-        "set xlabel 'processes'", "set ylabel 'speed-up (%)'",
-        "set key left top", "set grid",
-        "set xrange [0:%d]" % (points[-1][0] + 1), "set yrange [0:*]",
-        "plot 100*x title 'ideal' with lines dashtype 2, "
-        "'-' using 1:2 title 'measured (median)' with linespoints pointtype 7",
-        data, "e", ""])
-    subprocess.run(["gnuplot"], input=script, text=True, check=True)
-    print("plot: wrote %s" % path)
-
-
-def _has_cairo():
-    out = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True)
-    return "pngcairo" in out.stdout + out.stderr
+def report_comparison(rows, args, prov):
+    """Prints the comparison with the baseline; returns it."""
+    comparison = compare.compare(rows, args.baseline_doc, args.tolerance, prov)
+    print("\nbaseline: %s (%s), tolerance %g %%" % (
+        args.baseline, (args.baseline_doc.get("provenance") or {}).get("date", "undated"), 100 * args.tolerance))
+    if comparison.notes:
+        print("baseline: it comes from another machine or build, so the comparison mixes the two: "
+              + "; ".join(comparison.notes))
+    for line in comparison.missing:
+        print("baseline: not compared: " + line)
+    for line in comparison.faster:
+        print("baseline: faster: " + line)
+    for line in comparison.regressed:
+        print("baseline: REGRESSED: " + line)
+    return comparison
 
 
 def main(argv):
@@ -246,49 +248,65 @@ def main(argv):
         exe = os.path.join(args.build_dir, launch.PATHS[program])
         if not os.access(exe, os.X_OK):
             print("run-suite: %s is not built (%s); run scripts/setup" % (program, exe), file=sys.stderr)
-            return 1
+            return FAILED
 
-    plan = []
-    for program in args.only:
-        for procs in (args.procs if program == "treesearch" else [None]):
-            plan += [(program, procs, run) for run in range(1, args.repeat + 1)]
+    plan = plan_runs(args)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     log_path = os.path.join(workdir, "suite-%s.log" % stamp)
+    json_path = args.json or os.path.join(workdir, "suite-%s.json" % stamp)
+    prov = results.provenance(args.build_dir, ROOT, ["run-suite"] + list(argv),
+                              args.launcher or "mpirun" if "treesearch" in args.only else None)
     print("run-suite: %d runs in %s; raw reports in %s" % (len(plan), workdir, log_path))
     if "treesearch" in args.only:
         print("treesearch starts with: %s" % (args.launcher or "mpirun (%d processes fit %s)"
                                                % (args.launch.slots, args.launch.where)))
 
-    results = []
     with open(log_path, "w") as log:
-        for i, (program, procs, run) in enumerate(plan, 1):
-            what = program + (" with %d processes" % procs if procs else "")
-            note = " (sleeps %s)" % SLEEPERS[program] if program in SLEEPERS else ""
-            print("[%d/%d] %s, run %d of %d%s" % (i, len(plan), what, run, args.repeat, note), flush=True)
-            result = run_one(program, procs, run, args, log, workdir)
-            if result["problem"]:
-                print("    %s %s" % (program, result["problem"]), flush=True)
-            results.append(result)
+        runs, interrupted = run_all(plan, args, log, workdir)
 
+    rows = results.summarise(runs)
+    results.write_json(json_path, results.document(prov, runs, rows))
     if args.csv:
         with open(args.csv, "w", newline="") as f:
-            writer = csv.DictWriter(f, fieldnames=CSV_FIELDS, lineterminator="\n")
+            writer = csv.DictWriter(f, fieldnames=results.CSV_FIELDS, lineterminator="\n")
             writer.writeheader()
-            writer.writerows(csv_row(r) for r in results)
-    rows = summarise(results)
+            writer.writerows(results.csv_row(r) for r in runs)
+    comparison = report_comparison(rows, args, prov) if args.baseline else None
     print()
-    print(format_table(rows))
+    print(results.format_table(rows, comparison.changes if comparison else None))
     if any(r["program"] == "treesearch" for r in rows):
         print("\nefficiency = speed-up / processes; 100 % would be perfect scaling.")
-    if args.plot:
-        plot(rows, args.plot)
+    for row in rows:
+        cv = results.noisy(row)
+        if cv is not None:
+            print("noise: %s: its %s varies by %.1f %% over %d runs (coefficient of variation, above %g %%); "
+                  "differences smaller than that spread are not meaningful"
+                  % (results.describe(results.group_key(row)), results.time_label(row["program"]), cv,
+                     row["runs"], results.NOISY_CV_PCT))
+    dyn, ref = plots.dynamicwork_points(rows)
+    if len(dyn) >= 2:
+        print("dynamicwork speed-up against %s: %s" % (
+            results.plural(ref, "thread"), ", ".join("%s %.0f %%" % (results.plural(n, "thread"), v) for n, v in dyn)))
+    print("results: %s" % json_path)
+    if args.plot and not interrupted:
+        plots.plot(rows, args.plot)
 
-    bad = [r for r in results if r["problem"]]
+    bad = [r for r in runs if r["problem"]]
     for r in bad:
         print("run-suite: %s run %d%s %s" % (r["program"], r["run"],
-                                              " (%d processes)" % r["procs"] if r["procs"] else "",
+                                              " (%s)" % results.plural(r["procs"], "process") if r["procs"] else "",
                                               r["problem"]), file=sys.stderr)
-    return 1 if bad else 0
+    if interrupted:
+        print("run-suite: interrupted after %d of %d runs; the table has those" % (len(runs), len(plan)),
+              file=sys.stderr)
+        return INTERRUPTED
+    if bad:
+        return FAILED
+    if comparison and comparison.regressed:
+        for line in comparison.regressed:
+            print("run-suite: regressed: " + line, file=sys.stderr)
+        return REGRESSED
+    return 0
 
 
 if __name__ == "__main__":

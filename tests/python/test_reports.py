@@ -1,5 +1,6 @@
 """The report parser and the runner's summary, on reports the programs print."""
 
+import json
 import math
 import os
 import sys
@@ -8,7 +9,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import reports  # noqa: E402
-import suite  # noqa: E402
+import results  # noqa: E402
 
 TREESEARCH_VALID = """\
 /////////////////////////////////////////////////////////////////
@@ -118,36 +119,54 @@ class ParseReports(unittest.TestCase):
         self.assertTrue(math.isnan(reports.median([])))
 
 
-def result(program, procs, text, run=1, status=0, problem=None):
-    return {"program": program, "run": run, "procs": procs, "figures": reports.parse(program, text),
-            "status": status, "problem": problem}
+def result(program, procs, text, run=1, status=0, problem=None, threads=None):
+    return {"program": program, "run": run, "procs": procs, "threads": threads, "seconds": 1.0,
+            "figures": reports.parse(program, text), "status": status, "problem": problem}
 
 
 class Summary(unittest.TestCase):
-    def test_tree_search_rows_carry_median_and_efficiency(self):
-        runs = [result("treesearch", 2, TREESEARCH_VALID.replace("201.83", s), run=i)
-                for i, s in enumerate(("150.00", "201.83", "180.00"), 1)]
-        rows = suite.summarise(runs)
+    def test_tree_search_rows_carry_median_spread_and_efficiency(self):
+        runs = [result("treesearch", 2, TREESEARCH_VALID.replace("201.83", s).replace("0.491000", t), run=i)
+                for i, (s, t) in enumerate((("150.00", "0.400000"), ("201.83", "0.500000"),
+                                            ("180.00", "0.600000")), 1)]
+        rows = results.summarise(runs)
         self.assertEqual(len(rows), 1)
         row = rows[0]
-        self.assertEqual((row["workers"], row["runs"]), (2, 3))
-        self.assertEqual(row["speedup_pct"], (180.0, 150.0, 201.83))
+        self.assertEqual((row["procs"], row["runs"], row["failed"]), (2, 3, 0))
+        self.assertEqual(row["speedup_pct"], 180.0)
+        self.assertEqual((row["parallel_s"]["median"], row["parallel_s"]["min"]), (0.5, 0.4))
+        self.assertAlmostEqual(row["parallel_s"]["cv_pct"], 20.0)  # sample deviation 0.1 over mean 0.5
         self.assertAlmostEqual(row["efficiency_pct"], 90.0)
         self.assertIsNone(row["time_s"])
-        table = suite.format_table(rows)
+        self.assertEqual(results.noisy(row), row["parallel_s"]["cv_pct"])
+        table = results.format_table(rows)
         self.assertIn("180.00", table)
         self.assertIn("90.0", table)
+        self.assertRegex(table, r"20\.0 +180\.00")
+
+    def test_failed_runs_are_counted_but_not_summarised(self):
+        rows = results.summarise([result("treesearch", 2, TREESEARCH_VALID),
+                                  result("treesearch", 2, TREESEARCH_VALID.replace("0.491000", "9.0"),
+                                         problem="printed 2 reports")])
+        self.assertEqual((rows[0]["runs"], rows[0]["failed"], rows[0]["parallel_s"]["max"]), (1, 1, 0.491))
+        self.assertIsNone(results.noisy(rows[0]), "no spread to speak of with fewer than three runs")
 
     def test_csv_rows_leave_absent_figures_empty(self):
-        row = suite.csv_row(result("queuedrain", None, "Time:   0.002000 s\n"))
+        row = results.csv_row(result("queuedrain", None, "Time:   0.002000 s\n", threads=1))
         self.assertEqual(row, {"program": "queuedrain", "run": 1, "procs": "", "parallel_s": "",
-                               "sequential_s": "", "time_s": "0.002000", "speedup_pct": "", "verdict": ""})
-        row = suite.csv_row(result("arraysum", None, ARRAYSUM_VALID))
+                               "sequential_s": "", "time_s": "0.002000", "speedup_pct": "", "verdict": "",
+                               "threads": 1})
+        row = results.csv_row(result("arraysum", None, ARRAYSUM_VALID, threads=4))
         self.assertEqual((row["speedup_pct"], row["verdict"]), ("inf", "valid"))
 
-    def test_infinite_speedup_does_not_break_the_table(self):
-        rows = suite.summarise([result("arraysum", None, ARRAYSUM_VALID)])
-        self.assertIn("inf", suite.format_table(rows))
+    def test_infinite_speedup_does_not_break_the_table_or_the_json(self):
+        runs = [result("arraysum", None, ARRAYSUM_VALID, threads=4)]
+        rows = results.summarise(runs)
+        self.assertIn("inf", results.format_table(rows))
+        doc = results.document({}, runs, rows)
+        json.dumps(doc, allow_nan=False)
+        self.assertEqual(doc["runs"][0]["speedup_pct"], "inf")
+        self.assertIsNone(doc["summary"][0]["speedup_pct"])
 
 
 if __name__ == "__main__":

@@ -78,7 +78,7 @@ def compare(rows, baseline, tolerance, here):
         text = "%+.1f %%" % change
         what = "%s: %s %.3f s, baseline %.3f s (%s)" % (describe(key), time_label(key[0]), new, old, text)
         if abs(new - old) <= CLOCK_RESOLUTION_S:
-            text += " (one clock tick)"
+            text += " (one clock tick)" if new != old else ""
         elif new > old * (1 + tolerance):
             text += " slower"
             result.regressed.append(what)

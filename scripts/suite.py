@@ -31,6 +31,17 @@ def comma_list(text):
     return [item.strip() for item in text.split(",") if item.strip()]
 
 
+def count_list(text):
+    """A comma list of process or thread counts."""
+    try:
+        counts = [int(n) for n in comma_list(text)]
+    except ValueError:
+        raise argparse.ArgumentTypeError("takes whole numbers, such as 1,2,4")
+    if not counts or any(n < 1 for n in counts):
+        raise argparse.ArgumentTypeError("takes counts of 1 or more")
+    return counts
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(
         prog="run-suite",
@@ -41,7 +52,7 @@ def parse_args(argv):
     p.add_argument("--only", type=comma_list, default=list(reports.PROGRAMS), metavar="LIST",
                    help="comma list of programs (default: all five: %s)" % ",".join(reports.PROGRAMS))
     p.add_argument("--repeat", type=int, default=1, metavar="R", help="runs of each program (default 1)")
-    p.add_argument("--procs", type=comma_list, default=None, metavar="LIST",
+    p.add_argument("--procs", type=count_list, default=None, metavar="LIST",
                    help="process counts for treesearch (default: the slots of --hostfile, else the tasks "
                    "of the Slurm allocation it runs in, else this host's cores); counts above that run "
                    "oversubscribed")
@@ -52,7 +63,7 @@ def parse_args(argv):
     p.add_argument("--timeout", type=float, default=600, metavar="S",
                    help="stop a run that takes longer than S seconds, with all its processes, and count it "
                    "as failed (default 600)")
-    p.add_argument("--threads", type=comma_list, default=None, metavar="LIST",
+    p.add_argument("--threads", type=count_list, default=None, metavar="LIST",
                    help="team sizes for dynamicwork, each run with OMP_NUM_THREADS set (default: the "
                    "runtime's own, OMP_NUM_THREADS or one per hardware thread)")
     p.add_argument("--csv", metavar="FILE", help="write one row per run to FILE")
@@ -91,21 +102,9 @@ def parse_args(argv):
     if args.hostfile:
         args.hostfile = os.path.abspath(args.hostfile)
     args.launch = launch.Launcher(args.launcher, args.hostfile)
-    try:
-        args.procs = [int(n) for n in args.procs] if args.procs else [args.launch.slots]
-    except ValueError:
-        p.error("--procs takes whole numbers")
-    if any(n < 1 for n in args.procs):
-        p.error("--procs takes counts of 1 or more")
-    if args.threads is not None:
-        if "dynamicwork" not in args.only:
-            p.error("--threads sets dynamicwork's team sizes, and --only leaves dynamicwork out")
-        try:
-            args.threads = [int(n) for n in args.threads]
-        except ValueError:
-            p.error("--threads takes whole numbers")
-        if not args.threads or any(n < 1 for n in args.threads):
-            p.error("--threads takes counts of 1 or more")
+    args.procs = args.procs or [args.launch.slots]
+    if args.threads and "dynamicwork" not in args.only:
+        p.error("--threads sets dynamicwork's team sizes, and --only leaves dynamicwork out")
     if not 0 <= args.tolerance < 1:
         p.error("--tolerance is a fraction from 0 to below 1, such as 0.10")
     if args.baseline:

@@ -170,7 +170,8 @@ class StandIns(StandInBuild):
         self.assertIn("queuedrain is not built", run.stderr)
 
     def test_bad_options_are_refused(self):
-        for args in (["--only", "nosuch"], ["--repeat", "0"], ["--procs", "two"]):
+        for args in (["--only", "nosuch"], ["--repeat", "0"], ["--procs", "two"], ["--threads", "0"],
+                     ["--only", "arraysum", "--threads", "2"], ["--tolerance", "1.5"], ["--baseline", os.devnull]):
             run = self.suite(*args)
             self.assertEqual(run.returncode, 2, args)
 

@@ -151,7 +151,7 @@ def _search(pattern, text, group=1):
     return m.group(group).strip() if m else None
 
 
-# The _OPENMP value of each version of the OpenMP specification.
+# The _OPENMP date of each OpenMP version.
 OPENMP_VERSIONS = {"200505": "2.5", "200805": "3.0", "201107": "3.1", "201307": "4.0", "201511": "4.5",
                    "201811": "5.0", "202011": "5.1", "202111": "5.2", "202411": "6.0"}
 
@@ -162,13 +162,13 @@ def build_info(build_dir):
     compiler = ""
     for path in sorted(glob.glob(os.path.join(build_dir, "CMakeFiles", "*", "CMakeCXXCompiler.cmake"))):
         compiler = _read(path)
-    spec = _search(r"^OpenMP_CXX_SPEC_DATE:\w+=(\d+)", cache)
+    openmp_date = _search(r"^OpenMP_CXX_SPEC_DATE:\w+=(\d+)", cache)
     return {
         "compiler": {"id": _search(r'CMAKE_CXX_COMPILER_ID "([^"]*)"', compiler),
                      "version": _search(r'CMAKE_CXX_COMPILER_VERSION "([^"]*)"', compiler),
                      "path": _search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", cache)},
         "build_type": _search(r"^CMAKE_BUILD_TYPE:\w+=(.*)$", cache),
-        "openmp": {"_OPENMP": spec, "version": OPENMP_VERSIONS.get(spec),
+        "openmp": {"_OPENMP": openmp_date, "version": OPENMP_VERSIONS.get(openmp_date),
                    "runtime_libraries": _search(r"^OpenMP_CXX_LIB_NAMES:\w+=(.*)$", cache)},
     }
 

@@ -119,26 +119,25 @@ def _session_members(sid):
     return pids
 
 
+def _kill_session(sid):
+    for pid in _session_members(sid) if os.path.isdir("/proc") else []:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
 def stop(proc, grace=5.0):
     """Stops a run and everything it started: the launcher is asked first, so that
     it can stop its daemons on other hosts; what is left of its session is killed."""
     try:
         proc.send_signal(signal.SIGTERM)
         proc.wait(grace)
-    except subprocess.TimeoutExpired:
+    except (subprocess.TimeoutExpired, ProcessLookupError):
         pass
-    except ProcessLookupError:
-        pass
-    for pid in _session_members(proc.pid) if os.path.isdir("/proc") else []:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    if proc.poll() is None:
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+    _kill_session(proc.pid)
+    if proc.poll() is None:  # no /proc: its process group is what can be found
+        os.killpg(proc.pid, signal.SIGKILL)
     proc.wait()
 
 
@@ -161,4 +160,6 @@ def run(cmd, cwd, timeout, env=None):
     except KeyboardInterrupt:
         stop(proc)
         raise
+    # Whatever it left running would share the machine with the next run.
+    _kill_session(proc.pid)
     return Outcome(proc.returncode, out, err, time.monotonic() - started, timed_out)

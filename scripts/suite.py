@@ -195,6 +195,8 @@ def run_one(program, procs, threads, run, args, log, workdir):
         result["problem"] = count_problem
     elif figures["verdict"] == "invalid":
         result["problem"] = "reported an invalid solution"
+    elif status is None:
+        result["problem"] = "could not be started: %s" % err
     elif status != 0:
         first = (err.strip().splitlines() or ["no message"])[-1]
         result["problem"] = "failed (exit status %s): %s" % (status, first)

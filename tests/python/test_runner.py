@@ -193,7 +193,7 @@ class RealPrograms(unittest.TestCase):
                 [sys.executable, SUITE, "--build-dir", os.environ["SUITE_BUILD_DIR"],
                  "--only", "treesearch,arraysum,queuedrain", "--procs", "1,2", "--csv", out_csv, "--plot", plot,
                  "--scratch", os.path.join(work, "run"), "--json", out_json],
-                capture_output=True, text=True, env=dict(os.environ, OMP_DISPLAY_ENV="false"))
+                capture_output=True, text=True, env=dict(os.environ, OMP_DISPLAY_ENV="false"), timeout=600)
             self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             with open(out_csv) as f:
                 rows = list(csv.DictReader(f))

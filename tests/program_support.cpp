@@ -122,14 +122,6 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& cw
                      slurp(errFile), timedOut, static_cast<int>(left.size())};
 }
 
-std::vector<std::string> mpiLaunch(int procs, const std::vector<std::string>& extra) {
-    std::vector<std::string> cmd{MPIEXEC_EXECUTABLE, MPIEXEC_NUMPROC_FLAG, std::to_string(procs)};
-    std::istringstream preflags(MPIEXEC_PREFLAGS);
-    for (std::string flag; preflags >> flag;) cmd.push_back(flag);
-    cmd.insert(cmd.end(), extra.begin(), extra.end());
-    return cmd;
-}
-
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

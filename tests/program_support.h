@@ -29,10 +29,6 @@ struct ScratchDir {
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      const std::vector<std::string>& env = {}, int timeoutSeconds = 300);
 
-// The launcher command CMake found, for `procs` processes, ready for the program
-// and its arguments to be appended; `extra` goes before the program.
-std::vector<std::string> mpiLaunch(int procs, const std::vector<std::string>& extra = {});
-
 std::vector<std::string> splitLines(const std::string& text);
 
 // Whether `line` matches the ECMAScript regular expression `pattern` in full.

@@ -1,30 +1,27 @@
-// The tree search across two nodes: Open MPI starts one daemon per node through
-// its ssh launcher, with tests/cluster/node-agent standing in for ssh, so the
-// processes of different nodes share no memory and talk over TCP.
+// The tree search across two nodes: the MPI's launcher starts one daemon (or
+// proxy) per node through its ssh launcher, with tests/cluster/node-agent
+// standing in for ssh, so the processes of different nodes share no memory and
+// talk over TCP.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "mpi_launch.h"
 #include "program_support.h"
 #include "treesearch_report.h"
 
 namespace {
 
 // IP literals, not names: a name would cost resolver look-ups on every launch.
-const char* const kNodeA = "127.0.0.2";
-const char* const kNodeB = "127.0.0.3";
+const char* const kNodeA = "127.0.0.2:2";
+const char* const kNodeB = "127.0.0.3:2";
 const int kLaunchTimeout = 120;
-
-std::vector<std::string> clusterFlags() {
-    return {"--mca", "plm", "rsh", "--mca", "plm_rsh_agent", NODE_AGENT, "--bind-to", "none"};
-}
-
-std::string slots(const char* node) { return std::string(node) + ":2"; }
 
 class TwoNodes : public testing::Test {
 protected:
@@ -35,21 +32,21 @@ protected:
                             "or user namespaces), so no stand-in nodes can be started";
     }
 
-    // Open MPI now and then fails inside MPI_Init before the program runs; such a
-    // launch is tried once more.
-    RunResult launch(const std::vector<std::string>& cmd, const std::string& cwd) {
-        const std::vector<std::string> env{"PARBENCH_CLUSTER_DIR=" + cluster.path};
-        RunResult run = runProgram(cmd, cwd, env, kLaunchTimeout);
-        if (run.err.find("OPAL ERROR: Unreachable") != std::string::npos) {
+    // `procs` processes over both nodes, two on each, with `setting` added;
+    // `program` follows.
+    RunResult launch(int procs, const LaunchSetting& setting, const std::vector<std::string>& program) {
+        const LaunchSetting hosts = remoteHosts(NODE_AGENT, {kNodeA, kNodeB});
+        std::vector<std::string> cmd = mpiLaunch(procs, hosts.args);
+        cmd.insert(cmd.end(), setting.args.begin(), setting.args.end());
+        cmd.insert(cmd.end(), program.begin(), program.end());
+        std::vector<std::string> env{"PARBENCH_CLUSTER_DIR=" + cluster.path};
+        env.insert(env.end(), setting.env.begin(), setting.env.end());
+        RunResult run = runProgram(cmd, work.path, env, kLaunchTimeout);
+        if (failedToStart(run)) {
             std::remove((cluster.path + "/daemons").c_str());
-            run = runProgram(cmd, cwd, env, kLaunchTimeout);
+            run = runProgram(cmd, work.path, env, kLaunchTimeout);
         }
-        // mpirun races its own launcher children to setpgid and warns when a child
-        // has already started the agent; harmless, and the only line it may add.
-        std::string err;
-        for (const std::string& line : splitLines(run.err))
-            if (line.find("plm:rsh: Warning: setpgid(") == std::string::npos) err += line + "\n";
-        run.err = err;
+        run.err = withoutLauncherNoise(run.err);
         return run;
     }
 
@@ -66,11 +63,9 @@ protected:
 };
 
 TEST_F(TwoNodes, AreSeparateHostsThatShareNoMemory) {
-    std::vector<std::string> cmd = mpiLaunch(4, clusterFlags());
     // The kernel's own record of the host name: a plain read, nothing for a
     // sanitizer build's preloaded runtime to find fault with.
-    cmd.insert(cmd.end(), {"--host", slots(kNodeA) + "," + slots(kNodeB), "cat", "/proc/sys/kernel/hostname"});
-    const RunResult run = launch(cmd, work.path);
+    const RunResult run = launch(4, {}, {"cat", "/proc/sys/kernel/hostname"});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     std::vector<std::string> hosts = splitLines(run.out);
     std::sort(hosts.begin(), hosts.end());
@@ -78,40 +73,41 @@ TEST_F(TwoNodes, AreSeparateHostsThatShareNoMemory) {
     EXPECT_EQ(daemons(), (std::vector<std::string>{"nodeA", "nodeB"}));
 
     // Shared memory alone cannot join the two nodes: the run must fail.
-    cmd = mpiLaunch(4, clusterFlags());
-    cmd.insert(cmd.end(), {"--host", slots(kNodeA) + "," + slots(kNodeB), "--mca", "btl", "self,vader",
-                           TREESEARCH_EXE});
-    const RunResult isolated = launch(cmd, work.path);
+    std::string why;
+    const std::optional<LaunchSetting> sharedMemory = sharedMemoryOnly(why);
+    if (!sharedMemory) {
+        RecordProperty("shared_memory_only", why);
+        return;
+    }
+    const RunResult isolated = launch(4, *sharedMemory, {TREESEARCH_EXE});
     EXPECT_FALSE(isolated.timedOut);
     EXPECT_NE(isolated.exitStatus, 0) << isolated.out;
     EXPECT_EQ(isolated.leftovers, 0);
 }
 
-class TwoNodesTransport : public TwoNodes, public testing::WithParamInterface<const char*> {};
+class TwoNodesTransport : public TwoNodes, public testing::WithParamInterface<bool> {};
 
 TEST_P(TwoNodesTransport, SharedDirectoryGivesAValidReport) {
-    std::vector<std::string> cmd = mpiLaunch(4, clusterFlags());
-    cmd.insert(cmd.end(), {"--host", slots(kNodeA) + "," + slots(kNodeB)});
-    if (*GetParam() != '\0') cmd.insert(cmd.end(), {"--mca", "btl", GetParam()});
-    cmd.push_back(TREESEARCH_EXE);
-    const RunResult run = launch(cmd, work.path);
+    std::string why;
+    const std::optional<LaunchSetting> tcp = GetParam() ? tcpOnly(why) : LaunchSetting{};
+    if (!tcp) GTEST_SKIP() << why;
+    const RunResult run = launch(4, *tcp, {TREESEARCH_EXE});
     expectValidTreeSearchReport(run, 4, work.path);
     EXPECT_EQ(daemons(), (std::vector<std::string>{"nodeA", "nodeB"}));
     EXPECT_EQ(run.leftovers, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Btl, TwoNodesTransport, testing::Values("", "self,tcp"),
-                         [](const testing::TestParamInfo<const char*>& info) {
-                             return *info.param == '\0' ? std::string("Default") : std::string("TcpOnly");
+INSTANTIATE_TEST_SUITE_P(Transport, TwoNodesTransport, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "TcpOnly" : "Default");
                          });
 
 TEST_F(TwoNodes, NodeWithoutTheSharedDirectoryStopsTheRunAndLeavesNothing) {
+    // Ranks 0 and 1 run on nodeA, 2 and 3 on nodeB, in a directory of its own.
     ScratchDir elsewhere;
-    std::vector<std::string> cmd = mpiLaunch(2, clusterFlags());
-    cmd.insert(cmd.end(), {"--host", slots(kNodeA), "--wdir", work.path, TREESEARCH_EXE, ":", "-np", "2",
-                           "--host", slots(kNodeB), "--wdir", elsewhere.path, TREESEARCH_EXE});
     const auto start = std::chrono::steady_clock::now();
-    const RunResult run = launch(cmd, work.path);
+    const RunResult run = launch(4, {}, inDirectoryOfRank(TREESEARCH_EXE, {work.path, work.path, elsewhere.path,
+                                                                          elsewhere.path}));
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_FALSE(run.timedOut);

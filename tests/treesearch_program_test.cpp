@@ -7,9 +7,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "mpi_launch.h"
 #include "program_support.h"
 #include "treesearch_report.h"
 
@@ -30,10 +32,13 @@ TEST_P(TreeSearchProcesses, ReportIsValidAndRangesPartitionTheFile) {
 INSTANTIATE_TEST_SUITE_P(Launcher, TreeSearchProcesses, testing::Values(1, 2, 3, 4));
 
 TEST(TreeSearchTransport, TcpOnlyAsBetweenHosts) {
+    std::string why;
+    const std::optional<LaunchSetting> tcp = tcpOnly(why);
+    if (!tcp) GTEST_SKIP() << why;
     ScratchDir dir;
-    std::vector<std::string> cmd = mpiLaunch(3, {"--mca", "btl", "self,tcp"});
+    std::vector<std::string> cmd = mpiLaunch(3, tcp->args);
     cmd.push_back(TREESEARCH_EXE);
-    expectValidTreeSearchReport(runProgram(cmd, dir.path), 3, dir.path);
+    expectValidTreeSearchReport(runProgram(cmd, dir.path, tcp->env), 3, dir.path);
 }
 
 TEST(TreeSearchTransport, AnOldTreeFileIsReplaced) {
@@ -65,8 +70,7 @@ TEST(TreeSearchFailures, FileThatCannotBeWrittenCompletelyIsNotScanned) {
 
 // Two working directories stand for two hosts without a shared file system.
 RunResult runSplitAcrossDirectories(const std::string& rootDir, const std::string& workerDir) {
-    std::vector<std::string> cmd = mpiLaunch(1, {"-wdir", rootDir, TREESEARCH_EXE, ":", "-n", "1",
-                                                 "-wdir", workerDir, TREESEARCH_EXE});
+    std::vector<std::string> cmd = mpiLaunch(2, inDirectoryOfRank(TREESEARCH_EXE, {rootDir, workerDir}));
     return runProgram(cmd, rootDir);
 }
 

@@ -1,7 +1,7 @@
-"""Starting the benchmark programs: the MPI launcher's command line, how many
-processes a run may have without oversubscribing, a time limit that stops a run
-with every process it started, and the check that an MPI run really had the
-processes it asked for."""
+"""Starting the benchmark programs: which launcher, how many processes a run
+may have without oversubscribing, a time limit that stops a run with every
+process it started, and the check that an MPI run really had the processes it
+asked for. The launcher's own words come from mpi.py."""
 
 import os
 import re
@@ -9,6 +9,8 @@ import shlex
 import signal
 import subprocess
 import time
+
+import mpi
 
 PATHS = {
     "treesearch": "treesearch/treesearch",
@@ -32,17 +34,9 @@ def physical_cores():
 
 
 def hostfile_slots(path, cores):
-    """The slots an Open MPI hostfile lists. A host without slots= gets its
-    cores from Open MPI, which only it can see; `cores` (this host's) stands in."""
-    total = 0
-    with open(path) as f:
-        for line in f:
-            words = line.split("#", 1)[0].split()
-            if not words:
-                continue
-            m = re.search(r"\bslots\s*=\s*(\d+)", " ".join(words[1:]))
-            total += int(m.group(1)) if m else cores
-    return total
+    """The slots a hostfile lists. A host without a count gets its cores from
+    the MPI, which only it can see; `cores` (this host's) stands in."""
+    return sum(n or cores for _, n in mpi.hostfile_hosts(path))
 
 
 def slurm_tasks(environ):
@@ -57,12 +51,16 @@ def slurm_tasks(environ):
 
 class Launcher:
     """How treesearch is started: a user's template (`{procs}` for the count),
-    or mpirun on this host, on a hostfile's hosts or on a Slurm allocation."""
+    or the MPI's launcher on this host, on a hostfile's hosts or on a Slurm
+    allocation."""
 
-    def __init__(self, template=None, hostfile=None, environ=None, cores=None):
+    def __init__(self, template=None, hostfile=None, environ=None, cores=None, mpi_found=None, scratch=None):
         environ = os.environ if environ is None else environ
         self.template, self.hostfile = template, hostfile
+        self.mpi = mpi_found or mpi.Mpi("mpirun", mpi.UNKNOWN)
         cores = cores or physical_cores()
+        if hostfile and not template:
+            self.hostfile = mpi.hostfile_for(self.mpi, hostfile, scratch or os.path.dirname(hostfile), cores)
         if hostfile:
             self.slots, self.where = hostfile_slots(hostfile, cores), "the hostfile's slots"
         elif slurm_tasks(environ):
@@ -71,16 +69,10 @@ class Launcher:
             self.slots, self.where = cores, "this host's cores"
 
     def command(self, exe, procs):
+        """(argv, binding); the binding is None where it is not known."""
         if self.template:
-            return shlex.split(self.template.replace("{procs}", str(procs))) + [exe]
-        cmd = ["mpirun", "-n", str(procs)]
-        if self.hostfile:
-            cmd += ["--hostfile", self.hostfile]
-        if os.geteuid() == 0:
-            cmd.append("--allow-run-as-root")
-        if procs > self.slots:
-            cmd.append("--oversubscribe")
-        return cmd + [exe]
+            return shlex.split(self.template.replace("{procs}", str(procs))) + [exe], None
+        return mpi.command(self.mpi, exe, procs, self.slots, self.hostfile, os.geteuid() == 0)
 
 
 def process_count_problem(out, procs):

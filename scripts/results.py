@@ -130,14 +130,6 @@ def format_table(rows, changes=None):
 
 # Provenance: what produced the numbers, so that two documents can be compared.
 
-def _first_line(cmd):
-    try:
-        out = subprocess.run(cmd, capture_output=True, text=True, timeout=20)
-        return (out.stdout or out.stderr).strip().splitlines()[0]
-    except (OSError, subprocess.SubprocessError, IndexError):
-        return None
-
-
 def _read(path):
     try:
         with open(path) as f:
@@ -181,11 +173,14 @@ def _git(root, *args):
         return None
 
 
-def provenance(build_dir, root, argv, launcher):
+# The variables that steer the OpenMP runtime and the MPI families.
+ENVIRONMENT_PREFIXES = ("OMP_", "OMPI_MCA_", "PRTE_MCA_", "PMIX_MCA_", "MPIR_CVAR_", "HYDRA_", "UCX_")
+
+
+def provenance(build_dir, root, argv, mpi_found, launcher):
     os_release = _read("/etc/os-release")
     cpuinfo = _read("/proc/cpuinfo")
     memtotal = _search(r"^MemTotal:\s+(\d+) kB", _read("/proc/meminfo"))
-    mpi_line = _first_line(["mpirun", "--version"]) or ""
     status = _git(root, "status", "--porcelain")
     info = {
         "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
@@ -197,11 +192,9 @@ def provenance(build_dir, root, argv, launcher):
         "physical_cores": launch.physical_cores(),
         "hardware_threads": os.cpu_count(),
         "memory_bytes": int(memtotal) * 1024 if memtotal else None,
-        "mpi": {"implementation": "Open MPI" if "Open MPI" in mpi_line else None,
-                "version": _search(r"(\d+\.\d+(?:\.\d+)?)", mpi_line),
-                "launcher": launcher},
-        "environment": {k: v for k, v in sorted(os.environ.items())
-                        if k.startswith("OMP_") or k.startswith("OMPI_MCA_")},
+        "mpi": {"implementation": mpi_found.implementation, "family": mpi_found.family,
+                "version": mpi_found.version, "launcher": launcher},
+        "environment": {k: v for k, v in sorted(os.environ.items()) if k.startswith(ENVIRONMENT_PREFIXES)},
         "git": {"commit": _git(root, "rev-parse", "HEAD"),
                 "uncommitted_changes": bool(status) if status is not None else None},
         "command": " ".join(shlex.quote(a) for a in argv),
@@ -217,7 +210,7 @@ def document(prov, results, rows):
     for r in results:
         run = {k: (v if v != "" else None) for k, v in csv_row(r).items()}
         run.update(procs=r["procs"], threads=r["threads"], exit_status=r["status"],
-                   duration_s=round(r["seconds"], 3), problem=r["problem"])
+                   duration_s=round(r["seconds"], 3), problem=r["problem"], binding=r.get("binding"))
         runs.append(run)
     summary = []
     for row in rows:

@@ -16,6 +16,7 @@ import time
 
 import compare
 import launch
+import mpi
 import plots
 import reports
 import results
@@ -56,7 +57,9 @@ def parse_args(argv):
                    help="process counts for treesearch (default: the slots of --hostfile, else the tasks "
                    "of the Slurm allocation it runs in, else this host's cores); counts above that run "
                    "oversubscribed")
-    p.add_argument("--hostfile", metavar="FILE", help="Open MPI hostfile for treesearch: its hosts and slots")
+    p.add_argument("--hostfile", metavar="FILE",
+                   help="hostfile for treesearch, lines 'host slots=N' or 'host:N': its hosts and slots, handed "
+                   "to the MPI in the form it reads")
     p.add_argument("--launcher", metavar="TEMPLATE",
                    help="command that starts treesearch, {procs} standing for the process count, "
                    "e.g. 'srun --mpi=pmix -n {procs}' (default: mpirun)")
@@ -101,7 +104,10 @@ def parse_args(argv):
         p.error("--hostfile: no such file: %s" % args.hostfile)
     if args.hostfile:
         args.hostfile = os.path.abspath(args.hostfile)
-    args.launch = launch.Launcher(args.launcher, args.hostfile)
+    args.workdir = os.path.abspath(args.scratch or os.path.join(args.build_dir, "run"))
+    os.makedirs(args.workdir, exist_ok=True)
+    args.mpi = mpi.ask(mpi.build_launcher(args.build_dir))
+    args.launch = launch.Launcher(args.launcher, args.hostfile, mpi_found=args.mpi, scratch=args.workdir)
     args.procs = args.procs or [args.launch.slots]
     if args.threads and "dynamicwork" not in args.only:
         p.error("--threads sets dynamicwork's team sizes, and --only leaves dynamicwork out")
@@ -165,7 +171,7 @@ def plan_runs(args):
 def run_one(program, procs, threads, run, args, log, workdir):
     """Runs one program once; returns a result dict."""
     exe = os.path.join(args.build_dir, launch.PATHS[program])
-    cmd = args.launch.command(exe, procs) if program == "treesearch" else [exe]
+    cmd, binding = args.launch.command(exe, procs) if program == "treesearch" else ([exe], None)
     env = None
     if program == "dynamicwork" and args.threads:
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
@@ -187,7 +193,7 @@ def run_one(program, procs, threads, run, args, log, workdir):
 
     figures = reports.parse(program, out)
     result = {"program": program, "run": run, "procs": procs, "threads": threads, "figures": figures,
-              "status": status, "seconds": outcome.seconds, "problem": None}
+              "status": status, "seconds": outcome.seconds, "problem": None, "binding": binding}
     count_problem = launch.process_count_problem(out, procs) if program == "treesearch" else None
     if outcome.timed_out:
         result["problem"] = "took longer than %g s and was stopped with all its processes" % args.timeout
@@ -198,8 +204,7 @@ def run_one(program, procs, threads, run, args, log, workdir):
     elif status is None:
         result["problem"] = "could not be started: %s" % err
     elif status != 0:
-        first = (err.strip().splitlines() or ["no message"])[-1]
-        result["problem"] = "failed (exit status %s): %s" % (status, first)
+        result["problem"] = "failed (exit status %s): %s" % (status, mpi.explain_failure(err, program))
     elif reports.missing(program, figures):
         result["problem"] = "printed no %s" % ", ".join(reports.missing(program, figures))
     return result
@@ -243,8 +248,7 @@ def report_comparison(rows, args, prov):
 
 def main(argv):
     args = parse_args(argv)
-    workdir = os.path.abspath(args.scratch or os.path.join(args.build_dir, "run"))
-    os.makedirs(workdir, exist_ok=True)
+    workdir = args.workdir
     for program in args.only:
         exe = os.path.join(args.build_dir, launch.PATHS[program])
         if not os.access(exe, os.X_OK):
@@ -255,12 +259,17 @@ def main(argv):
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     log_path = os.path.join(workdir, "suite-%s.log" % stamp)
     json_path = args.json or os.path.join(workdir, "suite-%s.json" % stamp)
-    prov = results.provenance(args.build_dir, ROOT, ["run-suite"] + list(argv),
-                              args.launcher or "mpirun" if "treesearch" in args.only else None)
+    prov = results.provenance(args.build_dir, ROOT, ["run-suite"] + list(argv), args.mpi,
+                              args.launcher or args.mpi.launcher if "treesearch" in args.only else None)
     print("run-suite: %d runs in %s; raw reports in %s" % (len(plan), workdir, log_path))
     if "treesearch" in args.only:
-        print("treesearch starts with: %s" % (args.launcher or "mpirun (%d processes fit %s)"
-                                               % (args.launch.slots, args.launch.where)))
+        found = args.mpi
+        print("treesearch starts with: %s" % (args.launcher or "%s (%s%s; %d processes fit %s)" % (
+            found.launcher, found.implementation or "unknown MPI", " " + found.version if found.version else "",
+            args.launch.slots, args.launch.where)))
+        if found.family == mpi.UNKNOWN and not args.launcher:
+            print("treesearch: %s is of no MPI family the runner knows (Open MPI, MPICH's Hydra), so it gets "
+                  "a plain '%s -n N'; --launcher TEMPLATE gives it other options" % (found.launcher, found.launcher))
 
     with open(log_path, "w") as log:
         runs, interrupted = run_all(plan, args, log, workdir)

@@ -64,6 +64,16 @@ class Launching(StandInBuild):
         with open(pids) as f:
             self.assertFalse(alive(int(f.read())), "the program's child outlived the time limit")
 
+    def test_an_mpi_warning_leaves_a_valid_run_valid_and_stays_in_the_log(self):
+        write_script(os.path.join(self.bin, "launch-warn"),
+                     'echo "btl_tcp_proc.c:266: Unable to find reachable pairing" >&2\nshift 2\nexec "$@"\n')
+        run = self.suite("--only", "treesearch", "--procs", "1", "--launcher", "launch-warn -n {procs}")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertRegex(run.stdout, r"treesearch +1 +1 ")
+        log = [n for n in os.listdir(os.path.join(self.build, "run")) if n.endswith(".log")][0]
+        with open(os.path.join(self.build, "run", log)) as f:
+            self.assertIn("---- stderr\nbtl_tcp_proc.c:266: Unable to find reachable pairing", f.read())
+
     def test_bad_launch_options_are_refused(self):
         for args in (["--launcher", "srun -n 4"], ["--timeout", "0"], ["--hostfile", "/no/such/file"]):
             self.assertEqual(self.suite(*args).returncode, 2, args)

@@ -12,7 +12,6 @@
 # (default: the one this script belongs to), BUILD_DIR its build (default:
 # build/ in it), REPEAT the runs of each count (default 3).
 #SBATCH --job-name=parbench-suite
-#SBATCH --nodes=2
 #SBATCH --ntasks=4
 #SBATCH --time=00:30:00
 #SBATCH --output=suite-%j.out

@@ -5,11 +5,12 @@
 #
 #     cd /shared/scratch/ts && sbatch /path/to/parbench/cluster/treesearch.sbatch
 #
-# The report goes to treesearch-<job id>.out in that directory. Change the
-# #SBATCH lines below for your site (nodes, tasks, time, partition, account),
-# or override them on the command line: sbatch --nodes=4 --ntasks=32 ...
+# The report goes to treesearch-<job id>.out in that directory. As it stands it
+# asks for 4 tasks wherever Slurm finds them, one node included. To spread them
+# over nodes, add `#SBATCH --nodes=2` (or --ntasks-per-node=2) below, or say so
+# on the command line: sbatch --nodes=4 --ntasks=32 ... Change the other
+# #SBATCH lines for your site (time, partition, account) the same way.
 #SBATCH --job-name=treesearch
-#SBATCH --nodes=2
 #SBATCH --ntasks=4
 #SBATCH --time=00:10:00
 #SBATCH --output=treesearch-%j.out
@@ -29,13 +30,20 @@ fi
 # WORKDIR names another one on shared storage.
 cd "${WORKDIR:-${SLURM_SUBMIT_DIR:-$PWD}}"
 
-# Open MPI refuses to start as root unless told that it is meant.
+# Open MPI refuses to start as root unless told that it is meant (MPICH needs nothing).
 if [ "$(id -u)" -eq 0 ]; then
     export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 fi
 
 echo "treesearch: job ${SLURM_JOB_ID:-?}, ${SLURM_NTASKS:-?} tasks on ${SLURM_JOB_NODELIST:-?}, in $PWD"
-# mpirun reads the allocation (nodes and tasks) from Slurm. With Debian's Open
-# MPI, `srun --mpi=pmix "$program"` works too; `--mpi=pmi2` and `--mpi=none`
-# fail in MPI_Init.
-exec mpirun "$program"
+# mpirun reads the allocation (nodes and tasks) from Slurm, with Open MPI and
+# with MPICH (whose Hydra starts its proxies with srun inside a job). srun works
+# too, with the PMI plugin the MPI speaks: Debian's Open MPI `srun --mpi=pmix`,
+# Debian's MPICH `srun --mpi=pmi2`.
+# Open MPI 5 binds each process to a core and refuses more processes than a
+# node has cores even where Slurm gave it the tasks; 4 and MPICH need nothing.
+options=()
+case $(mpirun --version 2>&1) in
+    *"(Open MPI) "[5-9]* | *"(Open MPI) "[1-9][0-9]*) options=(--bind-to core:overload-allowed) ;;
+esac
+exec mpirun "${options[@]}" "$program"

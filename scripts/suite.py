@@ -62,7 +62,8 @@ def parse_args(argv):
                    "to the MPI in the form it reads")
     p.add_argument("--launcher", metavar="TEMPLATE",
                    help="command that starts treesearch, {procs} standing for the process count, "
-                   "e.g. 'srun --mpi=pmix -n {procs}' (default: mpirun)")
+                   "e.g. 'srun --mpi=pmix -n {procs}' (default: the launcher of the MPI the programs were built "
+                   "with, in its family's words)")
     p.add_argument("--timeout", type=float, default=600, metavar="S",
                    help="stop a run that takes longer than S seconds, with all its processes, and count it "
                    "as failed (default 600)")

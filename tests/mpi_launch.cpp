@@ -123,10 +123,11 @@ bool failedToStart(const RunResult& run) {
 }
 
 std::string withoutLauncherNoise(const std::string& err) {
-    // Open MPI 4's mpirun races its own launcher children to setpgid and warns
-    // when a child has already started the agent.
+    // Open MPI's launcher races its own children to setpgid and warns when a
+    // child has already started the agent: "plm:rsh:" in 4, "plm:ssh:" in 5.
+    const std::regex setpgidRace(R"(plm:[rs]sh: Warning: setpgid\()");
     std::string kept;
     for (const std::string& line : splitLines(err))
-        if (line.find("plm:rsh: Warning: setpgid(") == std::string::npos) kept += line + "\n";
+        if (!std::regex_search(line, setpgidRace)) kept += line + "\n";
     return kept;
 }

@@ -1,6 +1,7 @@
 // Counts the values from 0 to 10 in a large random tree file, every MPI process
 // scanning its own byte range, and checks the total against a whole-file count.
 #include <mpi.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,7 +18,12 @@
 namespace {
 
 // A process that cannot go on must not leave the others waiting in a collective.
-void abortAll(int status) { MPI_Abort(MPI_COMM_WORLD, status); }
+// The pause first lets the launcher forward the message just written: MPICH's
+// Hydra tears the job down on MPI_Abort and drops output still in flight.
+void abortAll(int status) {
+    usleep(200000);
+    MPI_Abort(MPI_COMM_WORLD, status);
+}
 
 std::FILE* openForScan(const char* path, int rank, int expectedLength) {
     std::FILE* file = std::fopen(path, "r");

@@ -1,0 +1,101 @@
+"""run-suite's options: text turned into values, and nothing more. What the
+values lead to (folders, the launcher, the baseline) is the plan's business."""
+
+import argparse
+
+from . import programs
+from .programs import PROCESSES, THREADS
+
+
+def comma_list(text):
+    return [item.strip() for item in text.split(",") if item.strip()]
+
+
+def count_list(text):
+    """A comma list of process or thread counts."""
+    try:
+        counts = [int(n) for n in comma_list(text)]
+    except ValueError:
+        raise argparse.ArgumentTypeError("takes whole numbers, such as 1,2,4")
+    if not counts or any(n < 1 for n in counts):
+        raise argparse.ArgumentTypeError("takes counts of 1 or more")
+    return counts
+
+
+def _swept(sweep):
+    return ",".join(p.name for p in programs.PROGRAMS if p.sweep == sweep)
+
+
+def parser():
+    mpi_programs = ",".join(p.name for p in programs.PROGRAMS if p.mpi)
+    p = argparse.ArgumentParser(
+        prog="run-suite",
+        description="Build (if needed) and run the benchmark programs in a scratch directory under the "
+        "build folder, keep their raw reports in a log there, and summarise the runs.",
+        epilog="Exit status: 1 when any run failed, reported an invalid solution or was stopped "
+        "(naming which); else 3 when a group regressed against --baseline; 130 when interrupted.")
+    p.add_argument("--only", type=comma_list, default=list(programs.NAMES), metavar="LIST",
+                   help="comma list of programs (default: all five: %s)" % ",".join(programs.NAMES))
+    p.add_argument("--repeat", type=int, default=1, metavar="R", help="runs of each program (default 1)")
+    p.add_argument(PROCESSES.option, dest=PROCESSES.field, type=count_list, default=None, metavar="LIST",
+                   help="process counts for %s (default: the slots of --hostfile, else the tasks "
+                   "of the Slurm allocation it runs in, else this host's cores); counts above that run "
+                   "oversubscribed" % _swept(PROCESSES))
+    p.add_argument("--hostfile", metavar="FILE",
+                   help="hostfile for %s, lines 'host slots=N' or 'host:N': its hosts and slots, handed "
+                   "to the MPI in the form it reads" % mpi_programs)
+    p.add_argument("--launcher", metavar="TEMPLATE",
+                   help="command that starts %s, {procs} standing for the process count, "
+                   "e.g. 'srun --mpi=pmix -n {procs}' (default: the launcher of the MPI the programs were built "
+                   "with, in its family's words)" % mpi_programs)
+    p.add_argument("--timeout", type=float, default=600, metavar="S",
+                   help="stop a run that takes longer than S seconds, with all its processes, and count it "
+                   "as failed (default 600)")
+    p.add_argument(THREADS.option, dest=THREADS.field, type=count_list, default=None, metavar="LIST",
+                   help="team sizes for %s, each run with %s set (default: the "
+                   "runtime's own, %s or one per hardware thread)" % (_swept(THREADS), THREADS.env, THREADS.env))
+    p.add_argument("--csv", metavar="FILE", help="write one row per run to FILE")
+    p.add_argument("--json", metavar="FILE",
+                   help="write the runs, their summary and their provenance (machine, software, commit) "
+                   "to FILE; without it the document goes next to the raw log")
+    p.add_argument("--baseline", metavar="FILE",
+                   help="compare each group's median time with the same group in an earlier --json FILE; "
+                   "exit 3 when any group got slower than the tolerance allows")
+    p.add_argument("--tolerance", type=float, default=0.10, metavar="F",
+                   help="change, as a fraction of the baseline, beyond which a group counts as slower or "
+                   "faster (default 0.10)")
+    first, *beside = [p for p in programs.PROGRAMS if p.sweep]
+    p.add_argument("--plot", metavar="FILE",
+                   help="PNG of %s speed-up against %s, with the ideal line, and with %s one of %s "
+                   "beside it, FILE's name plus %s (needs gnuplot)" % (
+                       first.name, first.sweep.units, " ".join(b.sweep.option for b in beside),
+                       " ".join("%s against %ss" % (b.name, b.sweep.unit) for b in beside),
+                       " ".join("'%s'" % b.plot_suffix for b in beside)))
+    p.add_argument("--scratch", metavar="DIR",
+                   help="where the programs run and the raw log goes (default: run/ in the build folder); "
+                   "on a cluster it must be on storage that every node shares")
+    p.add_argument("--build-dir", help=argparse.SUPPRESS)
+    return p
+
+
+def parse(argv):
+    """The options of `argv`; exits with status 2 and a message on any that make no sense."""
+    p = parser()
+    args = p.parse_args(argv)
+    unknown = [name for name in args.only if name not in programs.BY_NAME]
+    if unknown:
+        p.error("unknown program(s): %s (choose from %s)" % (", ".join(unknown), ",".join(programs.NAMES)))
+    if args.repeat < 1:
+        p.error("--repeat must be at least 1")
+    if args.timeout <= 0:
+        p.error("--timeout must be more than 0 seconds")
+    if args.launcher is not None and "{procs}" not in args.launcher:
+        p.error("--launcher needs {procs} where the process count goes, e.g. 'srun --mpi=pmix -n {procs}'")
+    if args.launcher and args.hostfile:
+        p.error("--hostfile goes to mpirun; with --launcher, put the hosts in the template")
+    if args.threads and not any(programs.get(n).sweep == THREADS for n in args.only):
+        p.error("%s sets %s's team sizes, and --only leaves %s out" % (THREADS.option, _swept(THREADS),
+                                                                     _swept(THREADS)))
+    if not 0 <= args.tolerance < 1:
+        p.error("--tolerance is a fraction from 0 to below 1, such as 0.10")
+    return args

@@ -1,0 +1,114 @@
+"""A suite run's plan, made in one place from the options and the environment:
+which programs run, at which counts, in which order, started how, and where
+their reports and results go. Making it reads (the build, the launcher, a
+hostfile, a baseline) but writes nothing; `prepare` makes the folders."""
+
+import datetime
+import os
+from dataclasses import dataclass, field
+from typing import Optional
+
+from . import compare, machine, programs
+from .build import Build
+from .hostfile import Hostfile
+from .launch import Launch
+from .programs import THREADS, Group, Program
+
+
+class PlanError(Exception):
+    """Options that name something that is not there."""
+
+
+@dataclass(frozen=True)
+class Run:
+    program: Program
+    procs: Optional[int]
+    threads: Optional[int]
+    index: int                 # 1, 2, ... within its group
+    repeat: int                # runs in its group
+    team_env: bool = False     # whether its thread count is set through the environment
+
+    @property
+    def group(self):
+        return Group(self.program.name, self.procs, self.threads)
+
+    def what(self):
+        """"treesearch with 2 processes" where the plan chose the count, else the name."""
+        return self.group.describe() if self.procs or self.team_env else self.program.name
+
+    def environment(self, environ):
+        """The environment to run in, or None for the runner's own."""
+        if not self.team_env:
+            return None
+        return dict(environ, **{THREADS.env: str(self.threads)})
+
+
+@dataclass
+class Plan:
+    root: str
+    build: Build
+    programs: list
+    runs: list
+    workdir: str
+    log_path: str
+    json_path: str
+    argv: list
+    timeout: float
+    launch: Launch = None
+    csv_path: Optional[str] = None
+    plot_path: Optional[str] = None
+    baseline: Optional[tuple] = None   # (what was named, the document)
+    tolerance: float = 0.10
+    environ: dict = field(default_factory=dict)
+
+    def unbuilt(self):
+        """(program, path) of each chosen program that the build lacks."""
+        return [(p, self.build.program(p)) for p in self.programs if not os.access(self.build.program(p), os.X_OK)]
+
+    def prepare(self):
+        os.makedirs(self.workdir, exist_ok=True)
+        self.launch.prepare()
+
+
+def counts(program, options, launch, environ):
+    """(procs, threads, team_env) of each group of `program`, in order."""
+    if program.mpi:
+        return [(n, None, False) for n in (options.procs or [launch.slots])]
+    if program.sweep == THREADS and options.threads:
+        return [(None, n, True) for n in options.threads]
+    return [(None, program.team or machine.openmp_default_team(environ), False)]
+
+
+def make(options, environ, root, argv):
+    """The plan of `options` (from cli.parse) in `environ`."""
+    build = Build.read(options.build_dir or environ.get("BUILD_DIR") or os.path.join(root, "build"))
+    chosen = [programs.get(name) for name in options.only]
+    workdir = os.path.abspath(options.scratch or os.path.join(build.dir, "run"))
+
+    hostfile = None
+    if options.hostfile:
+        if not os.path.isfile(options.hostfile):
+            raise PlanError("--hostfile: no such file: %s" % options.hostfile)
+        hostfile = Hostfile.read(os.path.abspath(options.hostfile))
+    # Asked even when no MPI program runs: the MPI belongs to the provenance.
+    launch = Launch.plan(build, environ, options.launcher, hostfile, scratch=workdir)
+
+    baseline = None
+    if options.baseline:
+        try:
+            baseline = (options.baseline, compare.load(options.baseline))
+        except compare.BaselineError as e:
+            raise PlanError(str(e))
+
+    runs = []
+    for program in chosen:
+        for procs, threads, team_env in counts(program, options, launch, environ):
+            runs += [Run(program, procs, threads, i, options.repeat, team_env) for i in range(1, options.repeat + 1)]
+
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    return Plan(root=root, build=build, programs=chosen, runs=runs, workdir=workdir,
+                log_path=os.path.join(workdir, "suite-%s.log" % stamp),
+                json_path=options.json or os.path.join(workdir, "suite-%s.json" % stamp),
+                argv=["run-suite"] + list(argv), timeout=options.timeout, launch=launch,
+                csv_path=options.csv, plot_path=options.plot, baseline=baseline,
+                tolerance=options.tolerance, environ=dict(environ))

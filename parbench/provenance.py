@@ -1,0 +1,38 @@
+"""What produced a suite run's numbers, so that two documents can be compared:
+the machine, the build, the MPI, the variables that steer the runtimes, the
+commit and the command line."""
+
+import datetime
+import shlex
+import subprocess
+
+from . import machine
+
+# The variables that steer the OpenMP runtime and the MPI families.
+ENVIRONMENT_PREFIXES = ("OMP_", "OMPI_MCA_", "PRTE_MCA_", "PMIX_MCA_", "MPIR_CVAR_", "HYDRA_", "UCX_")
+
+
+def _git(root, *args):
+    try:
+        out = subprocess.run(["git", "-C", root, *args], capture_output=True, text=True, timeout=20)
+        return out.stdout.strip() if out.returncode == 0 else None
+    except (OSError, subprocess.SubprocessError):
+        return None
+
+
+def provenance(plan, launcher):
+    """`launcher`: what started the MPI program, or None when none ran."""
+    found = plan.launch.mpi
+    status = _git(plan.root, "status", "--porcelain")
+    info = {"date": datetime.datetime.now().astimezone().isoformat(timespec="seconds")}
+    info.update(machine.describe())
+    info.update({
+        "mpi": {"implementation": found.implementation, "family": found.family,
+                "version": found.version, "launcher": launcher},
+        "environment": {k: v for k, v in sorted(plan.environ.items()) if k.startswith(ENVIRONMENT_PREFIXES)},
+        "git": {"commit": _git(plan.root, "rev-parse", "HEAD"),
+                "uncommitted_changes": bool(status) if status is not None else None},
+        "command": " ".join(shlex.quote(a) for a in plan.argv),
+    })
+    info.update(plan.build.info())
+    return info

@@ -1,0 +1,92 @@
+"""run-suite: plan, run, summarise, write, compare, plot.
+
+Called by scripts/run-suite, which sets up and builds first; see --help.
+"""
+
+import os
+import sys
+
+from . import cli, compare, output, plots, runs, summary
+from .plan import PlanError, make
+from .provenance import provenance
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Exit statuses beyond 0 and argparse's 2.
+FAILED, REGRESSED, INTERRUPTED = 1, 3, 130
+
+
+def announce(plan):
+    print("run-suite: %d runs in %s; raw reports in %s" % (len(plan.runs), plan.workdir, plan.log_path))
+    for program in plan.programs:
+        if program.mpi:
+            print("%s starts with: %s" % (program.name, plan.launch.describe()))
+            if not plan.launch.mpi.known and not plan.launch.template:
+                print("%s: %s; --launcher TEMPLATE gives it other options"
+                      % (program.name, plan.launch.mpi.unknown_note()))
+
+
+def report_comparison(rows, plan, prov):
+    """Prints the comparison with the baseline; returns it."""
+    named, doc = plan.baseline
+    comparison = compare.compare(rows, doc, plan.tolerance, prov)
+    print("\nbaseline: %s (%s), tolerance %g %%" % (
+        named, (doc.get("provenance") or {}).get("date", "undated"), 100 * plan.tolerance))
+    if comparison.notes:
+        print("baseline: it comes from another machine or build, so the comparison mixes the two: "
+              + "; ".join(comparison.notes))
+    for line in comparison.missing:
+        print("baseline: not compared: " + line)
+    for line in comparison.faster:
+        print("baseline: faster: " + line)
+    for line in comparison.regressed:
+        print("baseline: REGRESSED: " + line)
+    return comparison
+
+
+def main(argv, environ=None):
+    environ = os.environ if environ is None else environ
+    options = cli.parse(argv)
+    try:
+        plan = make(options, environ, ROOT, argv)
+    except PlanError as e:
+        cli.parser().error(str(e))
+    for program, path in plan.unbuilt():
+        print("run-suite: %s is not built (%s); run scripts/setup" % (program.name, path), file=sys.stderr)
+        return FAILED
+
+    plan.prepare()
+    mpi_programs = [p for p in plan.programs if p.mpi]
+    prov = provenance(plan, (plan.launch.template or plan.launch.mpi.launcher) if mpi_programs else None)
+    announce(plan)
+    with open(plan.log_path, "w") as log:
+        results, interrupted = runs.run_all(plan, log)
+
+    rows = summary.summarise(results)
+    output.write_json(plan.json_path, output.document(prov, results, rows))
+    if plan.csv_path:
+        output.write_csv(plan.csv_path, results)
+    comparison = report_comparison(rows, plan, prov) if plan.baseline else None
+    print()
+    print(summary.format_table(rows, comparison.changes if comparison else None))
+    for line in summary.notes(rows):
+        print(line)
+    print("results: %s" % plan.json_path)
+    if plan.plot_path and not interrupted:
+        plots.plot(rows, plan.plot_path)
+
+    bad = [r for r in results if r.problem]
+    for r in bad:
+        print("run-suite: %s run %d%s %s" % (r.program, r.run.index,
+                                              " (%s)" % r.group.count_text() if r.run.procs else "", r.problem),
+              file=sys.stderr)
+    if interrupted:
+        print("run-suite: interrupted after %d of %d runs; the table has those" % (len(results), len(plan.runs)),
+              file=sys.stderr)
+        return INTERRUPTED
+    if bad:
+        return FAILED
+    if comparison and comparison.regressed:
+        for line in comparison.regressed:
+            print("run-suite: regressed: " + line, file=sys.stderr)
+        return REGRESSED
+    return 0

@@ -1,0 +1,290 @@
+"""What every Python test shares: the build under test and the runner's own
+launch layer for it, stand-in builds for the runner's tests, and the checks of
+a tree search report that the one-host, two-node and Slurm tests all apply.
+
+Each test module carries one label as its marker (unit, program, cluster; slow
+beside program for the sleeping runs); CTest runs one entry per label.
+"""
+
+import os
+import re
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from parbench import mpi, programs, reports, supervise
+from parbench.build import Build
+from parbench.launch import Launch
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SAMPLES = os.path.join(ROOT, "tests", "runner", "samples")
+LABELS = ("unit", "program", "cluster")
+# Every launch in a test has a time limit: MPI start-up now and then hangs.
+LAUNCH_TIMEOUT = 300
+
+
+def pytest_collection_modifyitems(items):
+    # A test without a label would run in no CTest entry.
+    for item in items:
+        labels = [m.name for m in item.iter_markers() if m.name in LABELS]
+        if len(labels) != 1:
+            raise pytest.UsageError("%s needs exactly one of the markers %s, not %s"
+                                    % (item.nodeid, ", ".join(LABELS), labels or "none"))
+
+
+def sample(name):
+    """A report as a program prints it, from tests/runner/samples."""
+    with open(os.path.join(SAMPLES, name + ".txt")) as f:
+        return f.read()
+
+
+def alive(pid):
+    """Whether `pid` runs (a zombie waiting for its reaper does not)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def write_script(path, body):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n" + body)
+    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
+
+
+def heredoc(text, expand=False):
+    return "cat <<%s\n%sREPORT\n" % ("REPORT" if expand else "'REPORT'", text)
+
+
+@pytest.fixture(name="sample", scope="session")
+def sample_fixture():
+    return sample
+
+
+@pytest.fixture(name="alive", scope="session")
+def alive_fixture():
+    return alive
+
+
+# The build under test, and starting its programs as the runner does.
+
+@pytest.fixture(scope="session")
+def build():
+    path = os.environ.get("PARBENCH_BUILD_DIR") or os.path.join(ROOT, "build")
+    found = Build.read(path)
+    if not found.cache:
+        pytest.skip("no configured build in %s (PARBENCH_BUILD_DIR names one)" % path)
+    return found
+
+
+@pytest.fixture(scope="session")
+def launch(build):
+    return Launch.plan(build, os.environ)
+
+
+@pytest.fixture(scope="session")
+def family(launch):
+    if not launch.mpi.known:
+        pytest.fail(launch.mpi.unknown_note())
+    return launch.mpi
+
+
+@pytest.fixture(scope="session")
+def program(build):
+    """The path of a program's binary in the build."""
+    return lambda name: build.program(programs.get(name))
+
+
+@pytest.fixture(scope="session")
+def run_alone():
+    """The lines a program run on its own prints, checked to end well and silently."""
+    def run(path, cwd, **env):
+        outcome = supervise.run([path], str(cwd), LAUNCH_TIMEOUT, dict(os.environ, **env))
+        assert outcome.status == 0, outcome.out + outcome.err
+        assert outcome.err == ""
+        return outcome.out.splitlines()
+    return run
+
+
+class MpiRun:
+    """Launches through the runner's launch layer, with a time limit, one more
+    try when MPI start-up failed before the program ran, and the launcher's
+    harmless lines taken out of standard error."""
+
+    def __init__(self, launch):
+        self.launch, self.family = launch, launch.mpi
+
+    def __call__(self, procs, argv, cwd, setting=mpi.Setting(), env=None, timeout=LAUNCH_TIMEOUT,
+                 before_retry=None):
+        setting = self.family.ipv4_only() + setting
+        cmd, _ = self.launch.command(argv, procs, setting)
+        environment = dict(os.environ, **setting.env, **(env or {}))
+        outcome = supervise.run(cmd, str(cwd), timeout, environment)
+        if outcome.status != 0 and self.family.failed_to_start(outcome.err):
+            if before_retry:
+                before_retry()
+            outcome = supervise.run(cmd, str(cwd), timeout, environment)
+        outcome.err = self.family.without_noise(outcome.err)
+        return outcome
+
+    def in_directory_of_rank(self, exe, dirs):
+        """A command that runs `exe` with rank r in dirs[r]: working directories
+        that differ between processes, as on hosts that share no file system."""
+        rank = self.family.rank_variable
+        return ["/bin/sh", "-c", 'exe=$1; shift; shift "${%s:?}"; cd "$1" && exec "$exe"' % rank, "sh", exe] + \
+            [str(d) for d in dirs]
+
+
+@pytest.fixture(scope="session")
+def mpirun(launch, family):
+    return MpiRun(launch)
+
+
+def usable(setting):
+    """The setting, or a skip saying why the family has none."""
+    if isinstance(setting, mpi.Unavailable):
+        pytest.skip(setting.why)
+    return setting
+
+
+@pytest.fixture
+def setting():
+    return usable
+
+
+# What a tree search run must show.
+
+_ROOT_LINES = (["/" * 65] * 3 + [
+    "Generating Tree", "Printing Tree to File", "Starting Parallel Operation", r"Characters: \d+",
+    r"P # \| Start - End \| Matches", r"Total Matches: \d+", "Search Completed",
+    "Generating Solution for Verification", "Verifying Solution", "", "Results:", "Solution: Valid",
+    r"Sequential Matches: \d+", r"Parallel Matches:   \d+", r"Parallel:   \d+\.\d{6} s", r"Sequential: \d+\.\d{6} s",
+    r"Speedup: (\d+\.\d\d|inf) %"])
+
+
+def count_in_file(path, low=0, high=10):
+    """The values from 0 to 10 in a tree file, counted without the program."""
+    assert (low, high) == (0, 10)
+    with open(path, "rb") as f:
+        return len(re.findall(rb"(?<![0-9])(?:10|[0-9])(?![0-9])", f.read()))
+
+
+class TreeSearchReport:
+    @staticmethod
+    def valid(outcome, procs, folder):
+        """A complete, valid report of `procs` processes run in `folder`: the
+        root's lines in order, one row per process with contiguous ranges, equal
+        counts, and a total that an independent count of the tree file confirms."""
+        assert outcome.status == 0, outcome.out + outcome.err
+        assert outcome.err == ""
+        rows, twice = reports.tree_rows(outcome.out)
+        assert not twice, "rows printed twice by processes %s" % twice
+        lines = [line for line in outcome.out.splitlines() if not reports.TREE_ROW.match(line)]
+        expected = _ROOT_LINES + ["Threads: %d" % procs]
+        assert len(lines) == len(expected), outcome.out
+        for i, (line, pattern) in enumerate(zip(lines, expected)):
+            assert re.fullmatch(pattern, line), "line %d: %r" % (i, line)
+        length, total = int(lines[6].split()[-1]), int(lines[8].split()[-1])
+        assert lines[15] == "Sequential Matches: %d" % total
+        assert lines[16] == "Parallel Matches:   %d" % total
+
+        # One row per process; nominal ranges contiguous from 0 to length - 1.
+        assert sorted(rows) == list(range(procs))
+        following = 0
+        for rank in range(procs):
+            start, end, _ = rows[rank]
+            assert start == following, "process %d starts at %d" % (rank, start)
+            following = end + 1
+        assert following == length
+        assert sum(m for _, _, m in rows.values()) == total
+
+        # The runner reads the same report as complete and of these processes.
+        figures = reports.parse(outcome.out)
+        assert figures["verdict"] == "valid"
+        assert reports.missing(programs.get("treesearch"), figures) == []
+        assert reports.process_count_problem(outcome.out, procs) is None
+
+        # The file stays, and the count is right by a count the program had no part in.
+        tree = os.path.join(str(folder), "binary_tree.txt")
+        assert os.path.getsize(tree) == length
+        assert count_in_file(tree) == total
+
+    @staticmethod
+    def failure(outcome, reason):
+        """A run that stopped with a message on standard error naming `reason`, and no verdict."""
+        assert outcome.status != 0
+        assert "treesearch: " in outcome.err and reason in outcome.err, outcome.err
+        assert "Solution" not in outcome.out, outcome.out
+
+
+@pytest.fixture(scope="session")
+def tree_report():
+    return TreeSearchReport
+
+
+# A build of stand-in programs for the runner's own tests: fast, and able to
+# fail on purpose.
+
+class StandIns:
+    def __init__(self, folder):
+        self.dir = str(folder)
+        self.build = os.path.join(self.dir, "build")
+        self.bin = os.path.join(self.dir, "bin")
+        # The launcher: records its arguments, then runs the program as one run of -n processes.
+        write_script(os.path.join(self.bin, "mpirun"),
+                     '[ "$1" = --version ] && { echo "mpirun (Open MPI) 9.8.7"; exit 0; }\n'
+                     'printf "%%s\\n" "$*" >> "%s/mpirun.args"\nexport WORLD_SIZE=$2\n'
+                     'for last; do :; done\nexec "$last"\n' % self.dir)
+        # A valid report that states the world size the launcher gave it.
+        report = sample("treesearch-valid").replace("Threads: 2", "Threads: ${WORLD_SIZE:-1}")
+        self.program("treesearch", heredoc(report, expand=True))
+        self.program("arraysum", heredoc(sample("arraysum-valid")))
+        self.program("queuedrain", "echo 'Time:   0.002000 s'\n")
+        self.program("dynamicwork", heredoc(sample("dynamicwork")))
+        self.program("splitwork", "echo 'splitwork: cannot allocate 1600 bytes for the work items: out of memory' >&2\n"
+                                  "exit 1\n")
+
+    def program(self, name, body):
+        """Makes `name` a shell script of `body`."""
+        write_script(os.path.join(self.build, programs.get(name).binary), body)
+
+    def script(self, name, body):
+        """A command on the runner's PATH."""
+        write_script(os.path.join(self.bin, name), body)
+
+    report = staticmethod(heredoc)
+
+    def remove(self, name):
+        os.remove(os.path.join(self.build, programs.get(name).binary))
+
+    def environment(self, **environ):
+        env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"],
+                   PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""), **environ)
+        for name in [n for n in env if n.startswith("SLURM_")]:
+            if name not in environ:
+                del env[name]
+        return env
+
+    def command(self, *args):
+        return [sys.executable, "-m", "parbench", "--build-dir", self.build, *args]
+
+    def suite(self, *args, **environ):
+        return subprocess.run(self.command(*args), capture_output=True, text=True, env=self.environment(**environ),
+                              timeout=120)
+
+    def launches(self):
+        with open(os.path.join(self.dir, "mpirun.args")) as f:
+            return f.read().splitlines()
+
+    def logs(self):
+        run = os.path.join(self.build, "run")
+        return sorted(os.path.join(run, n) for n in os.listdir(run) if n.endswith(".log"))
+
+
+@pytest.fixture
+def stand_ins(tmp_path):
+    return StandIns(tmp_path)

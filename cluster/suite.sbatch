@@ -21,7 +21,7 @@ set -euo pipefail
 # Slurm runs a copy of this script; the job record keeps where the original lies.
 script=$(scontrol show job "${SLURM_JOB_ID:-0}" 2>/dev/null | sed -n 's/^ *Command=\([^ ]*\).*/\1/p')
 repo=${PARBENCH:-$(cd "$(dirname "${script:-$0}")/.." && pwd)}
-if [ ! -f "$repo/scripts/suite.py" ]; then
+if [ ! -f "$repo/parbench/__main__.py" ]; then
     echo "suite.sbatch: no suite runner in $repo; set PARBENCH to the repository's path" >&2
     exit 1
 fi
@@ -34,9 +34,6 @@ n=2
 while [ "$n" -lt "$tasks" ]; do procs="$procs,$n"; n=$((n * 2)); done
 [ "$tasks" -gt 1 ] && procs="$procs,$tasks"
 
-if [ "$(id -u)" -eq 0 ]; then
-    export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-fi
 job=${SLURM_JOB_ID:-local}
-exec python3 "$repo/scripts/suite.py" --only treesearch --procs "$procs" --repeat "${REPEAT:-3}" \
-    --scratch "$out/suite-$job" --csv "$out/suite-$job.csv" --plot "$out/suite-$job.png"
+PYTHONPATH=$repo exec "$("$repo/scripts/setup" --python)" -m parbench --only treesearch --procs "$procs" \
+    --repeat "${REPEAT:-3}" --scratch "$out/suite-$job" --csv "$out/suite-$job.csv" --plot "$out/suite-$job.png"

@@ -26,24 +26,28 @@ if [ -z "$program" ] || [ ! -x "$program" ]; then
     exit 1
 fi
 
+# Slurm runs a copy of this script; the job record keeps where the original lies.
+script=$(scontrol show job "${SLURM_JOB_ID:-0}" 2>/dev/null | sed -n 's/^ *Command=\([^ ]*\).*/\1/p')
+repo=${PARBENCH:-$(cd "$(dirname "${script:-$0}")/.." && pwd)}
+build=${BUILD_DIR:-$(cd "$(dirname "$program")/.." && pwd)}
+
 # The working directory every process must share: the submit directory unless
 # WORKDIR names another one on shared storage.
 cd "${WORKDIR:-${SLURM_SUBMIT_DIR:-$PWD}}"
 
-# Open MPI refuses to start as root unless told that it is meant (MPICH needs nothing).
-if [ "$(id -u)" -eq 0 ]; then
-    export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-fi
-
 echo "treesearch: job ${SLURM_JOB_ID:-?}, ${SLURM_NTASKS:-?} tasks on ${SLURM_JOB_NODELIST:-?}, in $PWD"
-# mpirun reads the allocation (nodes and tasks) from Slurm, with Open MPI and
-# with MPICH (whose Hydra starts its proxies with srun inside a job). srun works
-# too, with the PMI plugin the MPI speaks: Debian's Open MPI `srun --mpi=pmix`,
-# Debian's MPICH `srun --mpi=pmi2`.
-# Open MPI 5 binds each process to a core and refuses more processes than a
-# node has cores even where Slurm gave it the tasks; 4 and MPICH need nothing.
-options=()
-case $(mpirun --version 2>&1) in
-    *"(Open MPI) "[5-9]* | *"(Open MPI) "[1-9][0-9]*) options=(--bind-to core:overload-allowed) ;;
-esac
-exec mpirun "${options[@]}" "$program"
+# The launch line comes from the suite runner (PARBENCH names its repository,
+# default: the one this script belongs to): the launcher of the MPI the
+# program was built with, with the options its family needs for this
+# allocation's tasks. mpirun reads the nodes and tasks from Slurm, with Open
+# MPI and with MPICH (whose launcher starts its proxies with srun inside a job).
+# srun works too, with the PMI plugin the MPI speaks: Debian's Open MPI
+# `srun --mpi=pmix`, Debian's MPICH `srun --mpi=pmi2`. Without the runner, the
+# mpirun on PATH starts the program as it is.
+if [ -f "$repo/parbench/launch.py" ] && python=$("$repo/scripts/setup" --python) &&
+    launch=$(PYTHONPATH=$repo "$python" -m parbench.launch --build "$build" command "$program"); then
+    mapfile -t words <<<"$launch"
+    exec "${words[@]}"
+fi
+echo "treesearch.sbatch: no suite runner in $repo (set PARBENCH to it); starting the program with mpirun as it is" >&2
+exec mpirun "$program"

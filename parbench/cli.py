@@ -58,12 +58,15 @@ def parser():
     p.add_argument("--json", metavar="FILE",
                    help="write the runs, their summary and their provenance (machine, software, commit) "
                    "to FILE; without it the document goes next to the raw log")
-    p.add_argument("--baseline", metavar="FILE",
-                   help="compare each group's median time with the same group in an earlier --json FILE; "
-                   "exit 3 when any group got slower than the tolerance allows")
+    p.add_argument("--baseline", metavar="SESSION",
+                   help="compare each group with the same group of an earlier session: a stored session's id "
+                   "(or the start of one), 'latest', or a JSON document; exit 3 when any group got slower")
     p.add_argument("--tolerance", type=float, default=0.10, metavar="F",
                    help="change, as a fraction of the baseline, beyond which a group counts as slower or "
                    "faster (default 0.10)")
+    p.add_argument("--alpha", type=float, default=0.05, metavar="A",
+                   help="significance level of the comparison's test, for all its groups together "
+                   "(default 0.05)")
     first, *beside = [p for p in programs.PROGRAMS if p.sweep]
     p.add_argument("--plot", metavar="FILE",
                    help="PNG of %s speed-up against %s, with the ideal line, and with %s one of %s "
@@ -74,6 +77,10 @@ def parser():
     p.add_argument("--scratch", metavar="DIR",
                    help="where the programs run and the raw log goes (default: run/ in the build folder); "
                    "on a cluster it must be on storage that every node shares")
+    p.add_argument("--results", metavar="DIR",
+                   help="the results store, where every session's document is kept (default: $PARBENCH_RESULTS, "
+                   "else ${XDG_DATA_HOME:-~/.local/share}/parbench/results)")
+    p.add_argument("--no-store", action="store_true", help="keep this session out of the results store")
     p.add_argument("--build-dir", help=argparse.SUPPRESS)
     return p
 
@@ -98,4 +105,6 @@ def parse(argv):
                                                                      _swept(THREADS)))
     if not 0 <= args.tolerance < 1:
         p.error("--tolerance is a fraction from 0 to below 1, such as 0.10")
+    if not 0 < args.alpha < 1:
+        p.error("--alpha is a level from 0 to 1, such as 0.05")
     return args

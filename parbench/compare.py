@@ -1,37 +1,134 @@
-"""Comparing a suite run with a baseline: an earlier run's JSON document.
+"""Comparing two sessions group by group, and saying whether a change is real.
 
-Each group (program, process or thread count) is judged by the median of its
-main time; lower is better. A change beyond the tolerance, a fraction of the
-baseline's median, is a regression or an improvement; anything within it, or
-within the programs' clock resolution, is no change."""
+Each group (program and process or thread count) is judged by its main time;
+lower is better. A change counts only when the medians differ by more than the
+tolerance (a fraction of the baseline's median) and, beyond that, the runs say
+it is no accident:
 
-import json
+- with enough runs on both sides for a two-sided Mann-Whitney U test to reach
+  its level, the test must find the two samples different; the levels of all
+  the groups tested at once are held together by Holm's step-down correction,
+  so that the chance of any false alarm stays near alpha;
+- with fewer runs, the two sides' ranges must not overlap (one run a side: the
+  medians alone, as a plain tolerance check would have it).
 
+A difference within the clock's resolution is never a change.
+"""
+
+import math
+from dataclasses import dataclass, field
+from typing import Optional
+
+from . import reports, stats
 from .programs import Group
-from .summary import main_spread, time_label
+from .summary import main_time, time_label
 
 # The programs read a millisecond clock: a difference of one tick says nothing.
 CLOCK_RESOLUTION_S = 0.001
+SLOWER, FASTER, NO_CHANGE, NOISE = "slower", "faster", "no change", "within noise"
+CLOCK = "within the clock's resolution (1 ms)"
+INSTALL_SCIPY = "apt-get install python3-scipy, or pip install --user scipy"
 
 
-class BaselineError(Exception):
-    pass
-
-
-def load(path):
+def _scipy_stats():
     try:
-        with open(path) as f:
-            doc = json.load(f)
-    except (OSError, ValueError) as e:
-        raise BaselineError("cannot read the baseline %s: %s" % (path, e))
-    if not isinstance(doc, dict) or not isinstance(doc.get("summary"), list):
-        raise BaselineError("%s is not a document written by run-suite --json" % path)
-    return doc
+        import scipy.stats
+        return scipy.stats
+    except ImportError:
+        return None
 
 
-def _median(entry):
-    spread = main_spread(entry)
-    return spread.get("median") if spread and entry.get("runs") else None
+def samples(doc):
+    """{group: main times of its valid runs}; a document without runs gives
+    each group its median alone."""
+    found = {}
+    for entry in doc.get("summary", []):
+        found[Group.of(entry)] = []
+    for run in doc.get("runs", []):
+        group = Group.of(run)
+        text = run.get(main_time(run))
+        if group in found and not run.get("problem") and text:
+            value = reports.parse_number(text)
+            if math.isfinite(value):
+                found[group].append(value)
+    for entry in doc.get("summary", []):
+        spread = entry.get(main_time(entry))
+        if not found[Group.of(entry)] and isinstance(spread, dict) and entry.get("runs") and \
+                spread.get("median") is not None:
+            found[Group.of(entry)] = [spread["median"]]
+    return found
+
+
+def smallest_p(n1, n2):
+    """The smallest two-sided p-value an exact Mann-Whitney U test can give for
+    samples of these sizes: both orders of complete separation."""
+    return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+
+
+def runs_for_a_test(level):
+    """Runs on each side that let the test reach `level`."""
+    n = 2
+    while smallest_p(n, n) > level:
+        n += 1
+    return n
+
+
+def holm(pvalues):
+    """Holm's step-down adjustment of p-values (each compared with alpha)."""
+    order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
+    adjusted, running = [0.0] * len(pvalues), 0.0
+    for rank, i in enumerate(order):
+        running = max(running, min(1.0, (len(pvalues) - rank) * pvalues[i]))
+        adjusted[i] = running
+    return adjusted
+
+
+@dataclass
+class Verdict:
+    group: Group
+    verdict: str
+    old: float
+    new: float
+    runs: tuple                  # (baseline runs, new runs)
+    how: str = ""
+    p: Optional[float] = None    # Holm-adjusted, where the test was used
+    label: str = "time"
+
+    @property
+    def change_pct(self):
+        if self.old > 0:
+            return 100.0 * (self.new - self.old) / self.old
+        return 0.0 if self.new == self.old else math.inf
+
+    def column(self):
+        """The text of the table's "vs baseline" column."""
+        text = "%+.1f %%" % self.change_pct
+        if self.how == CLOCK:
+            return text + (" (one clock tick)" if self.new != self.old else "")
+        return text + (" " + self.verdict if self.verdict != NO_CHANGE else "")
+
+    def line(self):
+        return "%s: %s %.3f s, baseline %.3f s (%+.1f %%); %s" % (
+            self.group.describe(), self.label, self.new, self.old, self.change_pct, self.how)
+
+
+@dataclass
+class Comparison:
+    verdicts: list = field(default_factory=list)
+    missing: list = field(default_factory=list)   # lines naming the groups not compared
+    notes: list = field(default_factory=list)     # machine differences
+    test_note: Optional[str] = None               # why no test could be used, when none could
+
+    def of(self, verdict):
+        return [v for v in self.verdicts if v.verdict == verdict]
+
+    @property
+    def changes(self):
+        return {v.group: v.column() for v in self.verdicts}
+
+    @property
+    def regressed(self):
+        return [v.line() for v in self.of(SLOWER)]
 
 
 def machine_differences(here, there):
@@ -49,41 +146,74 @@ def machine_differences(here, there):
     return notes
 
 
-class Comparison:
-    """`changes`: group -> table text; `regressed`: lines naming each
-    regressed group; `missing`: lines naming groups not compared."""
+def compare(baseline, new, tolerance, alpha=0.05):
+    """The comparison of document `new` with document `baseline`."""
+    result = Comparison(notes=machine_differences(new.get("provenance") or {}, baseline.get("provenance") or {}))
+    before, now = samples(baseline), samples(new)
+    labels = {Group.of(e): time_label(e) for e in new.get("summary", [])}
+    compared = []
+    for group, values in now.items():
+        if group not in before:
+            result.missing.append("%s: not in the baseline" % group.describe())
+        elif not before[group] or not values:
+            side = "the baseline" if not before[group] else "this run"
+            result.missing.append("%s: no valid runs in %s" % (group.describe(), side))
+        else:
+            compared.append(group)
+    for group in before:
+        if group not in now:
+            result.missing.append("%s: only in the baseline" % group.describe())
 
-    def __init__(self):
-        self.changes, self.regressed, self.faster, self.missing, self.notes = {}, [], [], [], []
-
-
-def compare(rows, baseline, tolerance, here):
-    result = Comparison()
-    result.notes = machine_differences(here, baseline.get("provenance") or {})
-    before = {Group.of(e): e for e in baseline["summary"]}
-    now = {Group.of(r): r for r in rows}
-    for key, row in now.items():
-        if key not in before:
-            result.missing.append("%s: not in the baseline" % key.describe())
+    scipy_stats = _scipy_stats() if compared else None
+    level = alpha / max(1, len(compared))
+    needed = runs_for_a_test(level)
+    tested = []
+    for group in compared:
+        old, new_ = before[group], now[group]
+        v = Verdict(group, NO_CHANGE, stats.median(old), stats.median(new_), (len(old), len(new_)),
+                    label=labels.get(group, "time"))
+        result.verdicts.append(v)
+        if abs(v.new - v.old) <= CLOCK_RESOLUTION_S:
+            v.how = CLOCK
             continue
-        old, new = _median(before[key]), _median(row)
-        if old is None or new is None:
-            side = "the baseline" if old is None else "this run"
-            result.missing.append("%s: no valid runs in %s" % (key.describe(), side))
+        direction = SLOWER if v.new > v.old else FASTER
+        beyond = v.new > v.old * (1 + tolerance) or v.new < v.old * (1 - tolerance)
+        runs = "%d and %d runs" % (len(old), len(new_))
+        if scipy_stats and smallest_p(len(old), len(new_)) <= level:
+            p = scipy_stats.mannwhitneyu(new_, old, alternative="two-sided").pvalue
+            tested.append((v, 1.0 if math.isnan(p) else float(p), beyond, direction, runs))
             continue
-        change = 100.0 * (new - old) / old if old > 0 else (0.0 if new == old else float("inf"))
-        text = "%+.1f %%" % change
-        what = "%s: %s %.3f s, baseline %.3f s (%s)" % (key.describe(), time_label(row), new, old, text)
-        if abs(new - old) <= CLOCK_RESOLUTION_S:
-            text += " (one clock tick)" if new != old else ""
-        elif new > old * (1 + tolerance):
-            text += " slower"
-            result.regressed.append(what)
-        elif new < old * (1 - tolerance):
-            text += " faster"
-            result.faster.append(what)
-        result.changes[key] = text
-    for key in before:
-        if key not in now:
-            result.missing.append("%s: only in the baseline" % key.describe())
+        apart = min(new_) > max(old) if direction == SLOWER else max(new_) < min(old)
+        why = "a Mann-Whitney test needs %d on each side" % needed if scipy_stats else \
+            "no Mann-Whitney test without SciPy"
+        if not beyond:
+            v.how = "within the tolerance of %g %% (%s; %s)" % (100 * tolerance, runs, why)
+        else:
+            v.verdict = direction if apart else NOISE
+            v.how = "ranges %s (%s; %s)" % ("apart" if apart else "overlap", runs, why)
+    for (v, _, beyond, direction, runs), p in zip(tested, holm([t[1] for t in tested])):
+        v.p = p
+        holm_note = "Holm-adjusted over %d groups; " % len(tested) if len(tested) > 1 else ""
+        if not beyond:
+            v.how = "within the tolerance of %g %% (Mann-Whitney p = %.3g, %s%s)" % (100 * tolerance, p, holm_note,
+                                                                                  runs)
+        else:
+            v.verdict = direction if p <= alpha else NOISE
+            v.how = "Mann-Whitney p = %.3g %s %g (%s%s)" % (p, "<=" if p <= alpha else ">", alpha, holm_note, runs)
+    if compared and not scipy_stats:
+        result.test_note = "no Mann-Whitney test: SciPy is not installed (%s)" % INSTALL_SCIPY
     return result
+
+
+def lines(comparison, named, date, tolerance, alpha):
+    """What run-suite --baseline and results compare print before the table."""
+    out = ["baseline: %s (%s), tolerance %g %%, alpha %g" % (named, date or "undated", 100 * tolerance, alpha)]
+    if comparison.notes:
+        out.append("baseline: it comes from another machine or build, so the comparison mixes the two: "
+                   + "; ".join(comparison.notes))
+    if comparison.test_note:
+        out.append("baseline: " + comparison.test_note)
+    out += ["baseline: not compared: " + line for line in comparison.missing]
+    for v in sorted(comparison.verdicts, key=lambda v: v.group.sort_key()):
+        out.append("baseline: %s: %s" % ("SLOWER" if v.verdict == SLOWER else v.verdict, v.line()))
+    return out

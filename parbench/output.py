@@ -5,13 +5,12 @@ import csv
 import json
 import math
 
+from .store import FORMAT
 from .summary import TIMES, main_time
 
 # The eight first columns are the CSV's original ones; readers rely on their order.
 CSV_FIELDS = ("program", "run", "procs", "parallel_s", "sequential_s", "time_s", "speedup_pct", "verdict",
               "threads")
-FORMAT = 1
-
 
 def csv_row(result):
     f = result.figures
@@ -32,9 +31,10 @@ def _finite(value):
     return value if value is None or math.isfinite(value) else None
 
 
-def document(prov, results, rows):
-    """The JSON document of a suite run. Runs keep the figures as printed (the
-    CSV's text, "inf" included); the summary has numbers, null where none is finite."""
+def document(session, prov, results, rows):
+    """The JSON document of a suite session. Runs keep the figures as printed
+    (the CSV's text, "inf" included); the summary has numbers, null where none
+    is finite."""
     runs = []
     for r in results:
         run = {k: (v if v != "" else None) for k, v in csv_row(r).items()}
@@ -50,7 +50,7 @@ def document(prov, results, rows):
         entry["main_time"] = main_time(row)
         entry["speedup_pct"], entry["efficiency_pct"] = _finite(entry["speedup_pct"]), _finite(entry["efficiency_pct"])
         summary.append(entry)
-    return {"format": FORMAT, "provenance": prov, "runs": runs, "summary": summary}
+    return {"format": FORMAT, "session": session, "provenance": prov, "runs": runs, "summary": summary}
 
 
 def write_json(path, doc):

@@ -3,16 +3,17 @@ which programs run, at which counts, in which order, started how, and where
 their reports and results go. Making it reads (the build, the launcher, a
 hostfile, a baseline) but writes nothing; `prepare` makes the folders."""
 
-import datetime
 import os
+import shutil
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import compare, machine, programs
+from . import machine, programs
 from .build import Build
 from .hostfile import Hostfile
 from .launch import Launch
 from .programs import THREADS, Group, Program
+from .store import Store, StoreError, default_folder, new_session_id
 
 
 class PlanError(Exception):
@@ -47,18 +48,22 @@ class Run:
 class Plan:
     root: str
     build: Build
+    session: str
     programs: list
     runs: list
-    workdir: str
+    workdir: str                # the scratch folder: logs and documents
+    rundir: str                 # this session's own folder in it, where the programs run
     log_path: str
     json_path: str
     argv: list
     timeout: float
     launch: Launch = None
+    store: Optional[Store] = None
     csv_path: Optional[str] = None
     plot_path: Optional[str] = None
-    baseline: Optional[tuple] = None   # (what was named, the document)
+    baseline: Optional[tuple] = None   # (what to call it, the document)
     tolerance: float = 0.10
+    alpha: float = 0.05
     environ: dict = field(default_factory=dict)
 
     def unbuilt(self):
@@ -66,8 +71,12 @@ class Plan:
         return [(p, self.build.program(p)) for p in self.programs if not os.access(self.build.program(p), os.X_OK)]
 
     def prepare(self):
-        os.makedirs(self.workdir, exist_ok=True)
+        os.makedirs(self.rundir)
         self.launch.prepare()
+
+    def clean_up(self):
+        """Removes the session's own folder: the programs' files (the 33 MB tree) would pile up."""
+        shutil.rmtree(self.rundir, ignore_errors=True)
 
 
 def counts(program, options, launch, environ):
@@ -84,6 +93,9 @@ def make(options, environ, root, argv):
     build = Build.read(options.build_dir or environ.get("BUILD_DIR") or os.path.join(root, "build"))
     chosen = [programs.get(name) for name in options.only]
     workdir = os.path.abspath(options.scratch or os.path.join(build.dir, "run"))
+    # Sessions started together from one checkout share the scratch folder, never a file in it.
+    session = new_session_id()
+    rundir = os.path.join(workdir, session)
 
     hostfile = None
     if options.hostfile:
@@ -91,24 +103,24 @@ def make(options, environ, root, argv):
             raise PlanError("--hostfile: no such file: %s" % options.hostfile)
         hostfile = Hostfile.read(os.path.abspath(options.hostfile))
     # Asked even when no MPI program runs: the MPI belongs to the provenance.
-    launch = Launch.plan(build, environ, options.launcher, hostfile, scratch=workdir)
+    launch = Launch.plan(build, environ, options.launcher, hostfile, scratch=rundir)
 
+    store = Store(options.results or default_folder(environ))
     baseline = None
     if options.baseline:
         try:
-            baseline = (options.baseline, compare.load(options.baseline))
-        except compare.BaselineError as e:
-            raise PlanError(str(e))
+            baseline = store.resolve(options.baseline)
+        except StoreError as e:
+            raise PlanError("--baseline: %s" % e)
 
     runs = []
     for program in chosen:
         for procs, threads, team_env in counts(program, options, launch, environ):
             runs += [Run(program, procs, threads, i, options.repeat, team_env) for i in range(1, options.repeat + 1)]
 
-    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    return Plan(root=root, build=build, programs=chosen, runs=runs, workdir=workdir,
-                log_path=os.path.join(workdir, "suite-%s.log" % stamp),
-                json_path=options.json or os.path.join(workdir, "suite-%s.json" % stamp),
+    return Plan(root=root, build=build, session=session, programs=chosen, runs=runs, workdir=workdir,
+                rundir=rundir, log_path=os.path.join(workdir, "suite-%s.log" % session),
+                json_path=options.json or os.path.join(workdir, "suite-%s.json" % session),
                 argv=["run-suite"] + list(argv), timeout=options.timeout, launch=launch,
-                csv_path=options.csv, plot_path=options.plot, baseline=baseline,
-                tolerance=options.tolerance, environ=dict(environ))
+                store=None if options.no_store else store, csv_path=options.csv, plot_path=options.plot,
+                baseline=baseline, tolerance=options.tolerance, alpha=options.alpha, environ=dict(environ))

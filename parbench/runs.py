@@ -78,9 +78,9 @@ def run_one(run, plan, log):
     env = run.environment(plan.environ)
     if run.program.sleeps:
         with Ticker(run.program.name):
-            outcome = supervise.run(cmd, plan.workdir, plan.timeout, env)
+            outcome = supervise.run(cmd, plan.rundir, plan.timeout, env)
     else:
-        outcome = supervise.run(cmd, plan.workdir, plan.timeout, env)
+        outcome = supervise.run(cmd, plan.rundir, plan.timeout, env)
     log.write("==== %s run %d (%s): %s%s\n" % (
         run.program.name, run.index, run.group.count_text(),
         "%s=%d " % (run.program.sweep.env, run.threads) if env else "", " ".join(shlex.quote(c) for c in cmd)))

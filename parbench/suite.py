@@ -16,7 +16,7 @@ FAILED, REGRESSED, INTERRUPTED = 1, 3, 130
 
 
 def announce(plan):
-    print("run-suite: %d runs in %s; raw reports in %s" % (len(plan.runs), plan.workdir, plan.log_path))
+    print("run-suite: %d runs in %s; raw reports in %s" % (len(plan.runs), plan.rundir, plan.log_path))
     for program in plan.programs:
         if program.mpi:
             print("%s starts with: %s" % (program.name, plan.launch.describe()))
@@ -25,22 +25,28 @@ def announce(plan):
                       % (program.name, plan.launch.mpi.unknown_note()))
 
 
-def report_comparison(rows, plan, prov):
+def report_comparison(doc, plan):
     """Prints the comparison with the baseline; returns it."""
-    named, doc = plan.baseline
-    comparison = compare.compare(rows, doc, plan.tolerance, prov)
-    print("\nbaseline: %s (%s), tolerance %g %%" % (
-        named, (doc.get("provenance") or {}).get("date", "undated"), 100 * plan.tolerance))
-    if comparison.notes:
-        print("baseline: it comes from another machine or build, so the comparison mixes the two: "
-              + "; ".join(comparison.notes))
-    for line in comparison.missing:
-        print("baseline: not compared: " + line)
-    for line in comparison.faster:
-        print("baseline: faster: " + line)
-    for line in comparison.regressed:
-        print("baseline: REGRESSED: " + line)
+    named, baseline = plan.baseline
+    comparison = compare.compare(baseline, doc, plan.tolerance, plan.alpha)
+    print()
+    for line in compare.lines(comparison, named, (baseline.get("provenance") or {}).get("date"), plan.tolerance,
+                              plan.alpha):
+        print(line)
     return comparison
+
+
+def keep(doc, plan):
+    """Stores the session's document; a store that cannot take it costs nothing but a line."""
+    if plan.store is None:
+        return "not stored (--no-store)"
+    try:
+        plan.store.save(doc)
+    except OSError as e:
+        print("run-suite: the session was not stored in %s (%s); its document is %s"
+              % (plan.store.folder, e.strerror or e, plan.json_path), file=sys.stderr)
+        return "not stored"
+    return "stored in %s" % plan.store.folder
 
 
 def main(argv, environ=None):
@@ -58,19 +64,25 @@ def main(argv, environ=None):
     mpi_programs = [p for p in plan.programs if p.mpi]
     prov = provenance(plan, (plan.launch.template or plan.launch.mpi.launcher) if mpi_programs else None)
     announce(plan)
-    with open(plan.log_path, "w") as log:
-        results, interrupted = runs.run_all(plan, log)
+    try:
+        with open(plan.log_path, "w") as log:
+            results, interrupted = runs.run_all(plan, log)
+    finally:
+        plan.clean_up()
 
     rows = summary.summarise(results)
-    output.write_json(plan.json_path, output.document(prov, results, rows))
+    doc = output.document(plan.session, prov, results, rows)
+    output.write_json(plan.json_path, doc)
     if plan.csv_path:
         output.write_csv(plan.csv_path, results)
-    comparison = report_comparison(rows, plan, prov) if plan.baseline else None
+    stored = keep(doc, plan)
+    comparison = report_comparison(doc, plan) if plan.baseline else None
     print()
     print(summary.format_table(rows, comparison.changes if comparison else None))
     for line in summary.notes(rows):
         print(line)
     print("results: %s" % plan.json_path)
+    print("session: %s (%s)" % (plan.session, stored))
     if plan.plot_path and not interrupted:
         plots.plot(rows, plan.plot_path)
 

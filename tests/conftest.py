@@ -25,6 +25,13 @@ LABELS = ("unit", "program", "cluster")
 LAUNCH_TIMEOUT = 300
 
 
+@pytest.fixture(autouse=True, scope="session")
+def private_store(tmp_path_factory):
+    """Tests never write into a user's results store: every runner they start,
+    batch jobs included, inherits this one."""
+    os.environ["PARBENCH_RESULTS"] = str(tmp_path_factory.mktemp("results"))
+
+
 def pytest_collection_modifyitems(items):
     # A test without a label would run in no CTest entry.
     for item in items:

@@ -1,79 +1,115 @@
-"""Comparison with a baseline, on small hand-made documents, and the exit
-statuses it leads to."""
+"""Comparisons on small hand-made sessions: when a change counts, how it was
+judged, and the exit statuses it leads to."""
 
 import json
 
 import pytest
 
 from parbench import compare, programs
-from parbench.programs import Group
 
 pytestmark = pytest.mark.unit
 
 MACHINE = {"host": "vm", "cpu_model": "Xeon", "compiler": {"id": "GNU", "version": "12.2.0"}}
+QUIET = [1.00, 1.02, 1.04, 1.06, 1.08]
 
 
-def group(program, median, procs=None, threads=None, runs=3):
-    return {"program": program, "procs": procs, "threads": threads, "runs": runs,
-            programs.get(program).main_time: {"median": median, "min": median, "max": median, "cv_pct": 0.0}}
+def session(*groups, machine=MACHINE):
+    """A document of groups given as (program, count, main times of its runs)."""
+    runs, summary = [], []
+    for program, count, times in groups:
+        spec = programs.get(program)
+        key = {"program": program, "procs": count if spec.mpi else None, "threads": None if spec.mpi else count}
+        runs += [dict(key, **{spec.main_time: "%f" % t, "problem": None}) for t in times]
+        median = {"median": sorted(times)[len(times) // 2]} if times else None
+        summary.append(dict(key, runs=len(times), **{spec.main_time: median}))
+    return {"provenance": dict(machine), "runs": runs, "summary": summary}
 
 
-def doc(*groups, machine=MACHINE):
-    return {"provenance": dict(machine), "summary": list(groups)}
+def verdicts(base, new, tolerance=0.10, alpha=0.05):
+    result = compare.compare(base, new, tolerance, alpha)
+    return {v.group.describe(): v for v in result.verdicts}, result
 
 
-def judge(old, new, tolerance=0.10):
-    result = compare.compare([group("treesearch", new, procs=2)], doc(group("treesearch", old, procs=2)),
-                             tolerance, MACHINE)
-    return bool(result.regressed), bool(result.faster), result.changes[Group("treesearch", 2, None)]
+def judge(old, new, **kw):
+    found, _ = verdicts(session(("treesearch", 2, old)), session(("treesearch", 2, new)), **kw)
+    return found["treesearch with 2 processes"]
 
 
-def test_tolerance_edges():
-    assert judge(1.0, 1.1) == (False, False, "+10.0 %")
-    assert judge(1.0, 1.102) == (True, False, "+10.2 % slower")
-    assert judge(1.0, 0.9) == (False, False, "-10.0 %")
-    assert judge(1.0, 0.898) == (False, True, "-10.2 % faster")
-    assert judge(1.0, 1.3, tolerance=0.5)[:2] == (False, False)
+def test_one_run_a_side_judges_by_the_tolerance_as_before():
+    assert judge([1.0], [1.1]).column() == "+10.0 %"
+    assert judge([1.0], [1.102]).column() == "+10.2 % slower"
+    assert judge([1.0], [0.898]).column() == "-10.2 % faster"
+    assert judge([1.0], [1.3], tolerance=0.5).verdict == compare.NO_CHANGE
+    tick = judge([0.001], [0.002])
+    assert (tick.verdict, tick.column()) == (compare.NO_CHANGE, "+100.0 % (one clock tick)")
+    assert judge([0.001], [0.003]).verdict == compare.SLOWER
 
 
-def test_one_clock_tick_is_no_change():
-    regressed, faster, text = judge(0.001, 0.002)
-    assert not (regressed or faster)
-    assert "one clock tick" in text
-    assert judge(0.001, 0.003)[0]
+def test_too_few_runs_for_a_test_need_ranges_apart_and_say_how_many_a_test_needs():
+    apart = judge([1.0, 1.01, 1.02], [1.2, 1.21, 1.22])
+    assert apart.verdict == compare.SLOWER and apart.p is None
+    assert apart.how == "ranges apart (3 and 3 runs; a Mann-Whitney test needs 4 on each side)"
+    overlap = judge([1.0, 1.01, 1.5], [1.2, 1.21, 1.22])
+    assert overlap.verdict == compare.NOISE and "ranges overlap" in overlap.how
+
+
+def test_five_runs_a_side_are_judged_by_the_test():
+    same = judge(QUIET, [1.01, 1.03, 1.05, 1.07, 1.09])
+    assert same.verdict == compare.NO_CHANGE
+    slower = judge(QUIET, [1.55, 1.56, 1.57, 1.58, 1.59])
+    assert (slower.verdict, round(slower.p, 4)) == (compare.SLOWER, 0.0079)
+    assert slower.how == "Mann-Whitney p = 0.00794 <= 0.05 (5 and 5 runs)"
+    # Beyond the tolerance, but two of the new runs are as fast as the old ones.
+    noisy = judge(QUIET, [1.01, 1.03, 1.25, 1.27, 1.29])
+    assert (noisy.verdict, round(noisy.p, 3)) == (compare.NOISE, 0.31)
+    # Significant, but smaller than the tolerance.
+    small = judge(QUIET, [1.09, 1.10, 1.11, 1.12, 1.13])
+    assert small.verdict == compare.NO_CHANGE and small.p < 0.05 and "within the tolerance" in small.how
+    # Millisecond clocks give ties; the test takes them.
+    tied = judge([0.020] * 5, [0.030] * 5)
+    assert tied.verdict == compare.SLOWER and tied.p < 0.01
+
+
+def test_many_groups_at_once_hold_the_chance_of_any_false_alarm_to_alpha():
+    mild = [1.20, 1.25, 1.32, 1.35, 1.40]      # p = 0.032 against the baseline below
+    base_times = [1.00, 1.02, 1.04, 1.06, 1.30]
+    alone, _ = verdicts(session(("arraysum", 4, base_times)), session(("arraysum", 4, mild)))
+    assert alone["arraysum with 4 threads"].verdict == compare.SLOWER
+    found, _ = verdicts(session(("arraysum", 4, base_times), ("queuedrain", 1, base_times), ("splitwork", 4, QUIET)),
+                        session(("arraysum", 4, mild), ("queuedrain", 1, mild), ("splitwork", 4, [2.0] * 5)))
+    assert found["splitwork with 4 threads"].verdict == compare.SLOWER
+    assert [found[g].verdict for g in ("arraysum with 4 threads", "queuedrain with 1 thread")] == [compare.NOISE] * 2
+    assert "Holm-adjusted over 3 groups" in found["arraysum with 4 threads"].how
+    # So many groups that five runs cannot reach the corrected level: ranges, and how many a test needs.
+    many = [("treesearch", n, QUIET) for n in range(1, 8)]
+    found, _ = verdicts(session(*many), session(*[(p, n, [t + 1 for t in times]) for p, n, times in many]))
+    assert all("needs 6 on each side" in v.how and v.verdict == compare.SLOWER for v in found.values())
 
 
 def test_groups_missing_on_either_side_are_listed_not_compared():
-    now = [group("treesearch", 1.0, procs=2), group("dynamicwork", 10.0, threads=4),
-           group("arraysum", 0.5, threads=4, runs=0)]
-    before = doc(group("treesearch", 0.5, procs=4), group("dynamicwork", 10.0, threads=4),
-                 group("arraysum", 0.005, threads=4))
-    result = compare.compare(now, before, 0.1, MACHINE)
+    now = session(("treesearch", 2, [1.0]), ("dynamicwork", 4, [10.0]), ("arraysum", 4, []))
+    before = session(("treesearch", 4, [0.5]), ("dynamicwork", 4, [10.0]), ("arraysum", 4, [0.005]))
+    found, result = verdicts(before, now)
     assert sorted(result.missing) == ["arraysum with 4 threads: no valid runs in this run",
                                       "treesearch with 2 processes: not in the baseline",
                                       "treesearch with 4 processes: only in the baseline"]
-    assert list(result.changes) == [Group("dynamicwork", None, 4)]
-    assert result.regressed == []
+    assert list(found) == ["dynamicwork with 4 threads"]
 
 
-def test_another_machine_or_compiler_is_named():
+def test_another_machine_or_compiler_is_named_first():
     other = dict(MACHINE, host="node7", compiler={"id": "Clang", "version": "14.0.6"})
-    result = compare.compare([group("queuedrain", 1.0, threads=1)],
-                             doc(group("queuedrain", 1.0, threads=1), machine=other), 0.1, MACHINE)
+    result = compare.compare(session(("queuedrain", 1, [1.0]), machine=other), session(("queuedrain", 1, [1.0])),
+                             0.1)
     assert result.notes == ["host node7 (this run: vm)", "compiler Clang 14.0.6 (this run: GNU 12.2.0)"]
-    assert compare.compare([], doc(machine=MACHINE), 0.1, MACHINE).notes == []
-
-
-def test_a_file_that_is_no_baseline_is_refused(tmp_path):
-    with pytest.raises(compare.BaselineError):
-        compare.load("/dev/null")
+    lines = compare.lines(result, "b", "2026-12-01", 0.1, 0.05)
+    assert lines[1].startswith("baseline: it comes from another machine or build")
 
 
 # Through the runner: a regression exits 3, never hiding a failed run.
 
 def baseline(tmp_path, dynamicwork_s):
     path = tmp_path / "baseline.json"
-    path.write_text(json.dumps(doc(group("dynamicwork", dynamicwork_s, threads=3))))
+    path.write_text(json.dumps(session(("dynamicwork", 3, [dynamicwork_s]))))
     return str(path)
 
 
@@ -81,7 +117,8 @@ def test_regression_exits_3_and_is_named(stand_ins, tmp_path):
     # The stand-in dynamicwork takes 20.917 s.
     run = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline", baseline(tmp_path, 15.0))
     assert run.returncode == 3, run.stdout + run.stderr
-    assert "regressed: dynamicwork with 3 threads: time 20.917 s, baseline 15.000 s (+39.4 %)" in run.stderr
+    assert "regressed: dynamicwork with 3 threads: time 20.917 s, baseline 15.000 s (+39.4 %); " \
+        "ranges apart (1 and 1 runs" in run.stderr
     assert any(line.startswith("dynamicwork  3") and line.endswith("+39.4 % slower")
                for line in run.stdout.splitlines())
 
@@ -97,3 +134,18 @@ def test_an_invalid_run_takes_precedence_over_a_regression(stand_ins, tmp_path):
 def test_within_tolerance_exits_0(stand_ins, tmp_path):
     run = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline", baseline(tmp_path, 20.0))
     assert run.returncode == 0, run.stderr
+    assert "baseline: no change: dynamicwork with 3 threads" in run.stdout
+
+
+def test_a_session_half_again_as_slow_is_slower_and_one_like_itself_is_not(stand_ins, tmp_path):
+    # A stand-in whose time wobbles by a few percent from run to run, five runs a side.
+    stand_ins.program("queuedrain", 'n=$(ls %s | wc -l); touch %s/$$\n'
+                                    'echo "Time:   $(( ${SCALE:-100} * (100 + n %% 5) / 100 ))0.000000 s"\n'
+                      % (tmp_path, tmp_path))
+    store = ["--results", str(tmp_path / "store"), "--only", "queuedrain", "--repeat", "5"]
+    assert stand_ins.suite(*store).returncode == 0
+    same = stand_ins.suite(*store, "--baseline", "latest")
+    assert same.returncode == 0, same.stdout
+    slower = stand_ins.suite(*store, "--baseline", "latest", SCALE="150")
+    assert slower.returncode == 3, slower.stdout
+    assert "baseline: SLOWER: queuedrain with 1 thread" in slower.stdout

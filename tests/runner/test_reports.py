@@ -103,7 +103,7 @@ def test_infinite_speedup_does_not_break_the_table_or_the_json(sample):
     runs = [result("arraysum", None, sample("arraysum-valid"), threads=4)]
     rows = summary.summarise(runs)
     assert "inf" in summary.format_table(rows)
-    doc = output.document({}, runs, rows)
+    doc = output.document("s", {}, runs, rows)
     json.dumps(doc, allow_nan=False)
     assert doc["runs"][0]["speedup_pct"] == "inf"
     assert doc["summary"][0]["speedup_pct"] is None

@@ -7,7 +7,7 @@
 #     cd /shared/scratch/ts && sbatch /path/to/parbench/cluster/suite.sbatch
 #
 # Output: suite-<job id>.out (the progress and the table), suite-<job id>.csv,
-# suite-<job id>.png when gnuplot is installed, and the folder suite-<job id>/
+# suite-<job id>.png when matplotlib is installed, and the folder suite-<job id>/
 # where the programs ran, with their raw reports. PARBENCH names the repository
 # (default: the one this script belongs to), BUILD_DIR its build (default:
 # build/ in it), REPEAT the runs of each count (default 3).

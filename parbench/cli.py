@@ -70,10 +70,13 @@ def parser():
     first, *beside = [p for p in programs.PROGRAMS if p.sweep]
     p.add_argument("--plot", metavar="FILE",
                    help="PNG of %s speed-up against %s, with the ideal line, and with %s one of %s "
-                   "beside it, FILE's name plus %s (needs gnuplot)" % (
+                   "beside it, FILE's name plus %s (drawn with matplotlib)" % (
                        first.name, first.sweep.units, " ".join(b.sweep.option for b in beside),
                        " ".join("%s against %ss" % (b.name, b.sweep.unit) for b in beside),
                        " ".join("'%s'" % b.plot_suffix for b in beside)))
+    p.add_argument("--report", metavar="FILE",
+                   help="write the HTML report of this session (its runs, scaling, comparison and the host's "
+                   "history) to FILE")
     p.add_argument("--scratch", metavar="DIR",
                    help="where the programs run and the raw log goes (default: run/ in the build folder); "
                    "on a cluster it must be on storage that every node shares")

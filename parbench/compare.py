@@ -205,8 +205,9 @@ def compare(baseline, new, tolerance, alpha=0.05):
     return result
 
 
-def lines(comparison, named, date, tolerance, alpha):
-    """What run-suite --baseline and results compare print before the table."""
+def lines(comparison, named, date, tolerance, alpha, scaling=()):
+    """What run-suite --baseline and results compare print before the table;
+    `scaling` has the lines comparing the sweeps' serial fractions."""
     out = ["baseline: %s (%s), tolerance %g %%, alpha %g" % (named, date or "undated", 100 * tolerance, alpha)]
     if comparison.notes:
         out.append("baseline: it comes from another machine or build, so the comparison mixes the two: "
@@ -216,4 +217,5 @@ def lines(comparison, named, date, tolerance, alpha):
     out += ["baseline: not compared: " + line for line in comparison.missing]
     for v in sorted(comparison.verdicts, key=lambda v: v.group.sort_key()):
         out.append("baseline: %s: %s" % ("SLOWER" if v.verdict == SLOWER else v.verdict, v.line()))
+    out += ["baseline: scaling: " + line for line in scaling]
     return out

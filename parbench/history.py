@@ -8,9 +8,8 @@ import datetime
 import os
 import sys
 
-from . import compare, programs, summary
-from .programs import Group
-from .store import Store, StoreError, default_folder, read_document, session_of
+from . import compare, plots, programs, report, scaling, summary
+from .store import Store, StoreError, default_base, default_folder, read_document, session_of
 
 FAILED, SLOWER = 1, 3
 
@@ -40,6 +39,15 @@ def parser():
                            "faster (default 0.10)")
     comparing.add_argument("--alpha", type=float, default=0.05, metavar="A",
                            help="significance level of the test, for all groups together (default 0.05)")
+    reporting = sub.add_parser("report", parents=[common],
+                               help="one self-contained HTML page of a session, with the host's history")
+    reporting.add_argument("--session", metavar="ID", default="latest", help="the session (default: the newest)")
+    reporting.add_argument("--out", metavar="FILE", default="report.html",
+                           help="where the page goes (default: report.html here)")
+    reporting.add_argument("--baseline", metavar="ID",
+                           help="the session to compare with (default: the one compare would pick)")
+    reporting.add_argument("--tolerance", type=float, default=0.10, metavar="F", help="as for compare")
+    reporting.add_argument("--alpha", type=float, default=0.05, metavar="A", help="as for compare")
     importing = sub.add_parser("import", parents=[common], help="add documents written by run-suite --json")
     importing.add_argument("files", metavar="FILE", nargs="+")
     return p
@@ -94,20 +102,9 @@ def show(store, args):
     print(summary.format_table(doc["summary"]))
     for line in summary.notes(doc["summary"]):
         print(line)
+    for section in scaling.of_document(doc):
+        print(scaling.line(section))
     return 0
-
-
-def default_base(entries, new_doc):
-    """The newest session before NEW on NEW's host that shares a group with it."""
-    host = (new_doc.get("provenance") or {}).get("host")
-    new_id = session_of(new_doc)
-    groups = {Group.of(g) for g in new_doc["summary"]}
-    earlier = [e for e in entries if e.session < new_id and e.host == host
-               and groups & {Group(*g) for g in e.groups}]
-    if not earlier:
-        raise StoreError("no earlier session of %s shares a group with %s; name a BASE" % (host or "this host",
-                                                                                          new_id))
-    return earlier[-1]
 
 
 def compare_sessions(store, args):
@@ -121,7 +118,7 @@ def compare_sessions(store, args):
     print("compare: %s against %s" % (new_name, base_name))
     comparison = compare.compare(base_doc, new_doc, args.tolerance, args.alpha)
     for line in compare.lines(comparison, base_name, (base_doc.get("provenance") or {}).get("date"),
-                              args.tolerance, args.alpha):
+                              args.tolerance, args.alpha, scaling.changes(base_doc, new_doc)):
         print(line)
     print()
     print(summary.format_table(new_doc["summary"], comparison.changes))
@@ -152,7 +149,18 @@ def import_documents(store, args):
     return FAILED if unreadable else 0
 
 
-COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "import": import_documents}
+def write_report(store, args):
+    why = plots.missing()
+    if why:
+        print("results: no report: %s" % why, file=sys.stderr)
+        return FAILED
+    _, doc = store.resolve(args.session)
+    print(os.path.abspath(report.write(args.out, doc, store, args.tolerance, args.alpha, args.baseline)))
+    return 0
+
+
+COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "report": write_report,
+            "import": import_documents}
 
 
 def main(argv, environ=None):

@@ -31,7 +31,7 @@ def _finite(value):
     return value if value is None or math.isfinite(value) else None
 
 
-def document(session, prov, results, rows):
+def document(session, prov, results, rows, sweeps=()):
     """The JSON document of a suite session. Runs keep the figures as printed
     (the CSV's text, "inf" included); the summary has numbers, null where none
     is finite."""
@@ -50,7 +50,8 @@ def document(session, prov, results, rows):
         entry["main_time"] = main_time(row)
         entry["speedup_pct"], entry["efficiency_pct"] = _finite(entry["speedup_pct"]), _finite(entry["efficiency_pct"])
         summary.append(entry)
-    return {"format": FORMAT, "session": session, "provenance": prov, "runs": runs, "summary": summary}
+    return {"format": FORMAT, "session": session, "provenance": prov, "runs": runs, "summary": summary,
+            "scaling": list(sweeps)}
 
 
 def write_json(path, doc):

@@ -58,9 +58,11 @@ class Plan:
     argv: list
     timeout: float
     launch: Launch = None
-    store: Optional[Store] = None
+    store: Optional[Store] = None      # None: this session is not to be stored
+    store_folder: str = ""             # the store, for the report's history even then
     csv_path: Optional[str] = None
     plot_path: Optional[str] = None
+    report_path: Optional[str] = None
     baseline: Optional[tuple] = None   # (what to call it, the document)
     tolerance: float = 0.10
     alpha: float = 0.05
@@ -69,6 +71,12 @@ class Plan:
     def unbuilt(self):
         """(program, path) of each chosen program that the build lacks."""
         return [(p, self.build.program(p)) for p in self.programs if not os.access(self.build.program(p), os.X_OK)]
+
+    def capacities(self):
+        """What each kind of count had of its own: processes the launcher's
+        slots, threads this host's hardware threads."""
+        return {programs.PROCESSES.field: (self.launch.slots, self.launch.where),
+                THREADS.field: (machine.hardware_threads(), "this host's hardware threads")}
 
     def prepare(self):
         os.makedirs(self.rundir)
@@ -122,5 +130,6 @@ def make(options, environ, root, argv):
                 rundir=rundir, log_path=os.path.join(workdir, "suite-%s.log" % session),
                 json_path=options.json or os.path.join(workdir, "suite-%s.json" % session),
                 argv=["run-suite"] + list(argv), timeout=options.timeout, launch=launch,
-                store=None if options.no_store else store, csv_path=options.csv, plot_path=options.plot,
+                store=None if options.no_store else store, store_folder=store.folder, csv_path=options.csv,
+                plot_path=options.plot, report_path=options.report,
                 baseline=baseline, tolerance=options.tolerance, alpha=options.alpha, environ=dict(environ))

@@ -1,11 +1,39 @@
-"""Scaling plots, drawn with gnuplot: each swept program's speed-up against its
-counts, with the ideal line."""
+"""The pictures of a session, drawn with matplotlib: each sweep's speed-up and
+efficiency against its counts (with the ideal line and the Amdahl fit), each
+group's runs as points, and each group's history. As PNG for --plot, as SVG
+for the report page."""
 
+import datetime
+import importlib
+import io
+import math
 import os
-import shutil
-import subprocess
+import random
+import re
 
-from . import programs, summary
+from . import programs, reports, scaling, stats
+from .programs import Group
+
+INSTALL = scaling.INSTALL
+MEASURED, FIT, IDEAL, OVER, CURRENT = "#1f5fa8", "#d2691e", "#888888", "#b22222", "#b22222"
+
+
+def missing():
+    """Why nothing can be drawn, or None."""
+    try:
+        importlib.import_module("matplotlib")
+    except ImportError:
+        return "matplotlib is not installed (%s)" % INSTALL
+    return None
+
+
+def _pyplot():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    plt.rcParams.update({"font.size": 9, "axes.grid": True, "grid.alpha": 0.3, "svg.fonttype": "path",
+                         "axes.spines.top": False, "axes.spines.right": False})
+    return plt
 
 
 def path_for(path, program):
@@ -17,42 +45,161 @@ def path_for(path, program):
     return stem + program.plot_suffix + (ext or ".png")
 
 
-def _draw(path, title, xlabel, points, ideal):
-    data = "\n".join("%d %f" % p for p in points)
-    script = "\n".join([
-        "set terminal pngcairo size 800,560" if _has_cairo() else "set terminal png size 800,560",
-        "set output '%s'" % path.replace("'", "''"),
-        "set title '%s'" % title,
-        "set xlabel '%s'" % xlabel, "set ylabel 'speed-up (%)'",
-        "set key left top", "set grid",
-        "set xrange [0:%d]" % (points[-1][0] + 1), "set yrange [0:*]",
-        "plot %s title 'ideal' with lines dashtype 2, "
-        "'-' using 1:2 title 'measured (median)' with linespoints pointtype 7" % ideal,
-        data, "e", ""])
-    subprocess.run(["gnuplot"], input=script, text=True, check=True)
-    print("plot: wrote %s" % path)
+def scaling_figure(section):
+    """Speed-up against count, with the ideal line, the Amdahl fit and its
+    limit, oversubscribed counts marked; efficiency against count beside it."""
+    plt = _pyplot()
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9.0, 3.6), constrained_layout=True)
+    unit = programs.get(section["program"]).sweep.units
+    ref = section["reference"] or 1
+    points = section["points"]
+    counts = [p["count"] for p in points]
+    top = max(counts) * 1.08
+    fitted = [p for p in points if p["fitted"]]
+    others = [p for p in points if not p["fitted"]]
+    over = [p for p in points if p["oversubscribed"]]
+
+    left.plot([0, top], [0, top / ref], "--", color=IDEAL, label="ideal: p / %d" % ref if ref != 1 else "ideal: p")
+    if section.get("fit"):
+        f = section["fit"]["serial_fraction"]
+        xs = [min(counts) + (top - min(counts)) * i / 100 for i in range(101)]
+        limit = section["fit"]["limit"]
+        left.plot(xs, [scaling.amdahl(x, f, ref) for x in xs], "-", color=FIT, gid="amdahl-fit",
+                  label="Amdahl fit, f = %.3f%s" % (f, ", limit %.0f×" % limit if limit else ""))
+        if limit and limit < 1.6 * top / ref:
+            left.axhline(limit, color=FIT, linestyle=":", linewidth=1)
+    left.plot([p["count"] for p in fitted], [p["speedup"] for p in fitted], "o", color=MEASURED,
+              label="measured (median)" + (", fitted" if section.get("fit") else ""))
+    if others:
+        left.plot([p["count"] for p in others], [p["speedup"] for p in others], "o", mfc="white", color=OVER,
+                  label="oversubscribed, left out of the fit")
+    if over:
+        for axis in (left, right):
+            axis.axvspan(section["capacity"] + 0.5, top, color=OVER, alpha=0.07, linewidth=0)
+        if not others:
+            left.plot([], [], "s", color=OVER, alpha=0.2, label="beyond %s (fitted: its work takes no core)"
+                      % section["capacity_of"].replace("this host's ", "the "))
+    left.set(xlim=(0, top), ylim=(0, max(top / ref, max(p["speedup"] for p in points)) * 1.1),
+             xlabel=unit, ylabel="speed-up (×)",
+             title="%s: speed-up%s" % (section["program"], " against %d" % ref if ref != 1 else ""))
+    left.legend(loc="upper left", fontsize=7.5)
+
+    right.axhline(100, color=IDEAL, linestyle="--")
+    right.plot(counts, [p["efficiency_pct"] for p in points], "-", color=MEASURED, alpha=0.5)
+    right.plot([p["count"] for p in fitted], [p["efficiency_pct"] for p in fitted], "o", color=MEASURED)
+    if others:
+        right.plot([p["count"] for p in others], [p["efficiency_pct"] for p in others], "o", mfc="white",
+                   color=OVER)
+    for axis in (left, right):
+        axis.set_xticks(counts)
+    right.set(xlim=(0, top), ylim=(0, max(110, max(p["efficiency_pct"] for p in points) * 1.1)), xlabel=unit,
+              ylabel="efficiency (%)", title="%s: efficiency" % section["program"])
+    return fig
 
 
-def _has_cairo():
-    out = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True)
-    return "pngcairo" in out.stdout + out.stderr
+def _grid(plt, n, height=2.3):
+    columns = min(3, n)
+    rows = math.ceil(n / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(3.1 * columns, height * rows), constrained_layout=True,
+                             squeeze=False)
+    for axis in axes.flat[n:]:
+        axis.set_visible(False)
+    return fig, list(axes.flat)
 
 
-def plot(rows, path):
+def _title(group):
+    return "%s, %s" % (group.program, group.count_text())
+
+
+def runs_figure(doc):
+    """Each group's main time run by run, so that the spread shows, with its median."""
+    plt = _pyplot()
+    groups = [Group.of(e) for e in doc["summary"]]
+    fig, axes = _grid(plt, len(groups))
+    jitter = random.Random(0)
+    for axis, group in zip(axes, groups):
+        spec = programs.get(group.program)
+        values = [reports.parse_number(r[spec.main_time]) for r in doc["runs"]
+                  if Group.of(r) == group and not r.get("problem") and r.get(spec.main_time)]
+        values = [v for v in values if math.isfinite(v)]
+        axis.plot([jitter.uniform(-0.15, 0.15) for _ in values], values, "o", color=MEASURED, alpha=0.7)
+        if values:
+            axis.hlines(stats.median(values), -0.3, 0.3, color=FIT, label="median")
+        axis.set(xlim=(-0.5, 0.5), xticks=[], ylim=(0, max(values + [0.001]) * 1.15),
+                 ylabel=spec.time_label + " (s)", title=_title(group))
+    return fig
+
+
+def history_figure(series, current):
+    """Each group's median and range in every session, over time; `series`
+    maps a group to [(datetime, median, min, max, session)], `current` is the
+    session to mark."""
+    plt = _pyplot()
+    groups = list(series)
+    fig, axes = _grid(plt, len(groups), height=2.5)
+    for i, (axis, group) in enumerate(zip(axes, groups)):
+        points = sorted(series[group])
+        for when, median, low, high, session in points:
+            here = session == current
+            axis.errorbar([when], [median], yerr=[[median - low], [high - median]], fmt="none",
+                          ecolor=CURRENT if here else MEASURED, capsize=2)
+            axis.plot([when], [median], "o", color=CURRENT if here else MEASURED, markersize=7 if here else 4,
+                      zorder=3 if here else 2, gid="current-%d" % i if here else None)
+        axis.plot([p[0] for p in points], [p[1] for p in points], "-", color=MEASURED, alpha=0.3)
+        axis.set(ylim=(0, max(max(p[3] for p in points), 0.001) * 1.15), title=_title(group),
+                 ylabel=programs.get(group.program).time_label + " (s)")
+        locator = _dates().AutoDateLocator(minticks=2, maxticks=5)
+        axis.xaxis.set_major_locator(locator)
+        axis.xaxis.set_major_formatter(_dates().ConciseDateFormatter(locator))
+        axis.tick_params(axis="x", labelsize=7)
+        if points[0][0] == points[-1][0]:
+            axis.set_xlim(points[0][0] - datetime.timedelta(hours=1), points[0][0] + datetime.timedelta(hours=1))
+    return fig
+
+
+def _dates():
+    import matplotlib.dates
+    return matplotlib.dates
+
+
+def svg(fig, salt):
+    """The figure as an SVG element for a page, its fonts drawn as paths."""
+    plt = _pyplot()
+    buffer = io.StringIO()
+    with plt.rc_context({"svg.hashsalt": salt}):
+        fig.savefig(buffer, format="svg")
+    plt.close(fig)
+    # The page says what made it; the figure's metadata would only name schemas.
+    text = re.sub(r"<metadata>.*?</metadata>\s*", "", buffer.getvalue(), flags=re.S)
+    # Every id of its own on a page of several figures (glyphs, clip paths).
+    text = text.replace('id="', 'id="%s-' % salt).replace('href="#', 'href="#%s-' % salt)
+    return text[text.index("<svg"):].replace("url(#", "url(#%s-" % salt)
+
+
+def png(fig, path):
+    _pyplot()
+    fig.savefig(path, format="png", dpi=110)
+    _pyplot().close(fig)
+
+
+def plot(rows, path, capacities):
+    """run-suite --plot: a PNG per swept program at two or more counts."""
     swept = [p for p in programs.PROGRAMS if p.sweep]
-    sweeps = [(p, *summary.speedups(rows, p)) for p in swept]
-    sweeps = [(p, points, ref) for p, points, ref in sweeps if len(points) >= 2]
-    if not sweeps:
+    sections = []
+    for program in swept:
+        capacity, capacity_of = capacities.get(program.sweep.field, (None, ""))
+        section = scaling.analyse(rows, program, capacity, capacity_of, least=2)
+        if section:
+            sections.append((program, section))
+    if not sections:
         print("plot: needs %s; no plot written" % " or ".join(
             "%s at two or more %s counts (%s 1,2,4)" % (p.name, p.sweep.unit, p.sweep.option) for p in swept))
         return
-    if shutil.which("gnuplot") is None:
-        print("plot: gnuplot is not installed (apt-get install gnuplot-nox); the table above is all there is")
+    why = missing()
+    if why:
+        print("plot: %s; the table above is all there is" % why)
         return
-    for program, points, ref in sweeps:
-        unit = program.sweep.unit
-        if ref is None:
-            _draw(path_for(path, program), "%s: strong scaling" % program.name, program.sweep.units, points, "100*x")
-        else:
-            _draw(path_for(path, program), "%s: speed-up against %s" % (program.name, programs.plural(ref, unit)),
-                  program.sweep.units, points, "100*x/%d" % ref)
+    for program, section in sections:
+        png(scaling_figure(section), path_for(path, program))
+        print("plot: wrote %s" % path_for(path, program))
+

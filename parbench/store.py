@@ -22,11 +22,14 @@ import socket
 import sys
 from dataclasses import dataclass
 
+from .summary import main_spread
+
 # Each stored document says which format it is in; this reader takes this
 # format and every earlier one. 1: run-suite --json before the store (no session
 # id); 2: with the session id, the slots and the scaling analysis.
 FORMAT = 2
 INDEX = ".index.json"
+INDEX_VERSION = 2   # what an index entry holds; an index of another version is read again
 _ID = re.compile(r"^\d{8}T\d{6}\.\d{3}Z-[A-Za-z0-9.-]+-[0-9a-f]{6}$")
 
 
@@ -104,18 +107,24 @@ class Entry:
     commit: str
     groups: tuple        # (program, procs, threads)
     failed: int
+    times: tuple = ()    # per group: (median, min, max) of its main time, or None
 
     @classmethod
     def of(cls, doc, path):
         prov = doc.get("provenance") or {}
         mpi = prov.get("mpi") or {}
         git = prov.get("git") or {}
+        times = []
+        for g in doc.get("summary", []):
+            spread = main_spread(g)
+            times.append((spread["median"], spread["min"], spread["max"])
+                         if spread and g.get("runs") and spread.get("median") is not None else None)
         return cls(session_of(doc), path, prov.get("date") or "", prov.get("host") or "",
                    " ".join(str(v) for v in (mpi.get("implementation") or mpi.get("family"), mpi.get("version"))
                             if v) or "",
                    (git.get("commit") or "")[:10] + ("+" if git.get("uncommitted_changes") else ""),
                    tuple(tuple(g) for g in groups_of(doc)),
-                   sum(1 for r in doc.get("runs", []) if r.get("problem")))
+                   sum(1 for r in doc.get("runs", []) if r.get("problem")), tuple(times))
 
     def programs(self):
         return {g[0] for g in self.groups}
@@ -171,7 +180,7 @@ class Store:
                 continue
             stamp = [st.st_size, st.st_mtime_ns]
             known = index.get(name)
-            if known and known.get("stamp") == stamp and "entry" in known:
+            if known and known.get("stamp") == stamp and known.get("version") == INDEX_VERSION:
                 fresh[name] = known
                 continue
             try:
@@ -179,7 +188,7 @@ class Store:
             except StoreError as e:
                 warn("results: skipped %s" % str(e).replace("cannot read ", ""))
                 continue
-            fresh[name] = {"stamp": stamp, "entry": entry.__dict__}
+            fresh[name] = {"stamp": stamp, "version": INDEX_VERSION, "entry": entry.__dict__}
             changed = True
         if changed or set(fresh) != set(index):
             self._write_index(fresh)
@@ -187,6 +196,7 @@ class Store:
         for name, known in fresh.items():
             fields = dict(known["entry"], path=os.path.join(self.folder, name))
             fields["groups"] = tuple(tuple(g) for g in fields["groups"])
+            fields["times"] = tuple(tuple(t) if t else None for t in fields["times"])
             entries.append(Entry(**fields))
         return sorted(entries, key=lambda e: e.session)
 
@@ -236,3 +246,15 @@ class Store:
             return name, read_document(name)
         entry = self.find(name, entries)
         return entry.session, self.load(entry)
+
+
+def default_base(entries, doc):
+    """The entry of the newest session before `doc` on its host that shares a group with it."""
+    host = (doc.get("provenance") or {}).get("host")
+    new_id = session_of(doc)
+    groups = {(g.get("program"), g.get("procs"), g.get("threads")) for g in doc["summary"]}
+    earlier = [e for e in entries if e.session < new_id and e.host == host and groups & set(e.groups)]
+    if not earlier:
+        raise StoreError("no earlier session of %s shares a group with %s; name a BASE" % (host or "this host",
+                                                                                          new_id))
+    return earlier[-1]

@@ -6,9 +6,10 @@ Called by scripts/run-suite, which sets up and builds first; see --help.
 import os
 import sys
 
-from . import cli, compare, output, plots, runs, summary
+from . import cli, compare, output, plots, report, runs, scaling, summary
 from .plan import PlanError, make
 from .provenance import provenance
+from .store import Store
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Exit statuses beyond 0 and argparse's 2.
@@ -31,7 +32,7 @@ def report_comparison(doc, plan):
     comparison = compare.compare(baseline, doc, plan.tolerance, plan.alpha)
     print()
     for line in compare.lines(comparison, named, (baseline.get("provenance") or {}).get("date"), plan.tolerance,
-                              plan.alpha):
+                              plan.alpha, scaling.changes(baseline, doc)):
         print(line)
     return comparison
 
@@ -47,6 +48,17 @@ def keep(doc, plan):
               % (plan.store.folder, e.strerror or e, plan.json_path), file=sys.stderr)
         return "not stored"
     return "stored in %s" % plan.store.folder
+
+
+def write_report(doc, plan):
+    why = plots.missing()
+    if why:
+        print("report: %s; no report written" % why)
+        return
+    store = plan.store or Store(plan.store_folder)
+    report.write(plan.report_path, doc, store, plan.tolerance, plan.alpha,
+                 plan.baseline[0] if plan.baseline else None)
+    print("report: wrote %s" % plan.report_path)
 
 
 def main(argv, environ=None):
@@ -71,7 +83,8 @@ def main(argv, environ=None):
         plan.clean_up()
 
     rows = summary.summarise(results)
-    doc = output.document(plan.session, prov, results, rows)
+    sweeps = scaling.sweeps(rows, plan.capacities())
+    doc = output.document(plan.session, prov, results, rows, sweeps)
     output.write_json(plan.json_path, doc)
     if plan.csv_path:
         output.write_csv(plan.csv_path, results)
@@ -81,10 +94,14 @@ def main(argv, environ=None):
     print(summary.format_table(rows, comparison.changes if comparison else None))
     for line in summary.notes(rows):
         print(line)
+    for section in sweeps:
+        print(scaling.line(section))
     print("results: %s" % plan.json_path)
     print("session: %s (%s)" % (plan.session, stored))
     if plan.plot_path and not interrupted:
-        plots.plot(rows, plan.plot_path)
+        plots.plot(rows, plan.plot_path, plan.capacities())
+    if plan.report_path:
+        write_report(doc, plan)
 
     bad = [r for r in results if r.problem]
     for r in bad:

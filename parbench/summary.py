@@ -62,9 +62,9 @@ def noisy(row):
     return None
 
 
-def format_table(rows, changes=None):
-    """The summary as aligned columns; `changes` maps a group to the text of
-    its change against a baseline, which adds a column."""
+def table_cells(rows, changes=None):
+    """(header, cells of each row) of the summary table; `changes` maps a group
+    to the text of its change against a baseline, which adds a column."""
     def span(t):
         return "%.3f / %.3f / %.3f" % (t["median"], t["min"], t["max"]) if t else "-"
 
@@ -78,7 +78,7 @@ def format_table(rows, changes=None):
               "time s (med/min/max)", "cv %", "speed-up %", "efficiency %"]
     if changes is not None:
         header.append("vs baseline")
-    lines = [header]
+    lines = []
     for row in rows:
         line = [row["program"], str(row["procs"] or row["threads"]),
                 str(row["runs"]) + (" (%d failed)" % row["failed"] if row["failed"] else ""),
@@ -88,6 +88,13 @@ def format_table(rows, changes=None):
         if changes is not None:
             line.append(changes.get(Group.of(row), "-"))
         lines.append(line)
+    return header, lines
+
+
+def format_table(rows, changes=None):
+    """The summary as aligned columns."""
+    header, cells = table_cells(rows, changes)
+    lines = [header] + cells
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     return "\n".join("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip() for line in lines)
 

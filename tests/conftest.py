@@ -6,6 +6,7 @@ Each test module carries one label as its marker (unit, program, cluster; slow
 beside program for the sleeping runs); CTest runs one entry per label.
 """
 
+import json
 import os
 import re
 import stat
@@ -270,7 +271,8 @@ class StandIns:
 
     def environment(self, **environ):
         env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"],
-                   PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""), **environ)
+                   PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+        env.update(environ)
         for name in [n for n in env if n.startswith("SLURM_")]:
             if name not in environ:
                 del env[name]
@@ -295,3 +297,23 @@ class StandIns:
 @pytest.fixture
 def stand_ins(tmp_path):
     return StandIns(tmp_path)
+
+
+@pytest.fixture
+def sweep_report(stand_ins, tmp_path):
+    """Two stored sessions of stand-ins that sweep treesearch over 1 to 4
+    processes and dynamicwork over 1, 2, 4 threads, and the report of the
+    second: (page path, [both documents])."""
+    # Amdahl's law with f = 0.1 for the tree search, ideal for the sleeping threads.
+    stand_ins.program("treesearch", heredoc(sample("treesearch-valid").replace("Threads: 2", "Threads: $WORLD_SIZE")
+                                            .replace("Speedup: 201.83", "Speedup: $((10000 * $WORLD_SIZE / (100 + 10 * "
+                                                     "($WORLD_SIZE - 1)))).00"), expand=True))
+    stand_ins.program("dynamicwork", 'echo "Time:   $((40 / OMP_NUM_THREADS)).000000 s"\n')
+    store, page = tmp_path / "store", tmp_path / "report.html"
+    for extra in ([], ["--report", str(page)]):
+        run = stand_ins.suite("--only", "treesearch,dynamicwork,queuedrain", "--procs", "1,2,3,4", "--threads",
+                              "1,2,4", "--repeat", "3", "--results", str(store), *extra)
+        assert run.returncode == 0, run.stdout + run.stderr
+    assert "report: wrote %s" % page in run.stdout
+    docs = [json.loads(p.read_text()) for p in sorted(store.glob("[0-9]*.json"))]
+    return page, docs

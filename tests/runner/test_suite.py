@@ -3,7 +3,6 @@
 import csv
 import json
 import os
-import shutil
 import signal
 import subprocess
 import time
@@ -57,9 +56,11 @@ def test_thread_sweep_of_dynamicwork(stand_ins, tmp_path):
         assert [(r["threads"], r["time_s"]) for r in csv.DictReader(f)] == \
             [("1", "40.000000"), ("2", "20.000000"), ("4", "10.000000")]
     assert "dynamicwork speed-up against 1 thread: 1 thread 100 %, 2 threads 200 %, 4 threads 400 %" in run.stdout
-    if shutil.which("gnuplot"):
-        assert (tmp_path / "scaling-dynamicwork.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-        assert not plot.exists(), "no treesearch counts, so no treesearch plot"
+    # Perfect scaling: no serial fraction, and the sleeping threads beyond the cores are fitted too.
+    assert "dynamicwork: serial fraction f = 0.000 (95 % interval" in run.stdout
+    assert "fitted too: its work sleeps and takes no core" in run.stdout or os.cpu_count() >= 4
+    assert (tmp_path / "scaling-dynamicwork.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert not plot.exists(), "no treesearch counts, so no treesearch plot"
 
 
 def test_ctrl_c_stops_the_program_and_keeps_the_runs_done(stand_ins, tmp_path, alive):
@@ -113,3 +114,25 @@ def test_plot_without_enough_points_says_so(stand_ins, tmp_path):
     run = stand_ins.suite("--only", "treesearch", "--procs", "2", "--plot", str(tmp_path / "p.png"))
     assert run.returncode == 0
     assert "needs treesearch at two or more process counts" in run.stdout
+
+
+def test_without_scipy_and_matplotlib_the_runs_table_and_json_still_work(stand_ins, tmp_path):
+    # Neither can be imported, as on a machine where they could not be installed.
+    blocked = tmp_path / "blocked"
+    for name in ("scipy", "matplotlib"):
+        (blocked / name).mkdir(parents=True)
+        (blocked / name / "__init__.py").write_text("raise ImportError('not installed')\n")
+    stand_ins.program("dynamicwork", 'echo "Time:   $((40 / OMP_NUM_THREADS)).000000 s"\n')
+    env = {"PYTHONPATH": "%s:%s" % (blocked, stand_ins.environment()["PYTHONPATH"])}
+    args = ["--only", "dynamicwork", "--threads", "1,2,4", "--repeat", "5", "--results", str(tmp_path / "store")]
+    assert stand_ins.suite(*args, **env).returncode == 0
+    run = stand_ins.suite(*args, "--baseline", "latest", "--plot", str(tmp_path / "p.png"), "--report",
+                          str(tmp_path / "r.html"), "--json", str(tmp_path / "doc.json"), **env)
+    assert run.returncode == 0, run.stderr
+    install = "(apt-get install python3-matplotlib python3-scipy, or pip install --user matplotlib scipy)"
+    assert "dynamicwork: no Amdahl fit: SciPy is not installed %s" % install in run.stdout
+    assert "plot: matplotlib is not installed %s; the table above is all there is" % install in run.stdout
+    assert "report: matplotlib is not installed %s; no report written" % install in run.stdout
+    assert "baseline: no Mann-Whitney test: SciPy is not installed" in run.stdout
+    assert "dynamicwork  4" in run.stdout and json.loads((tmp_path / "doc.json").read_text())["summary"]
+    assert not (tmp_path / "p.png").exists() and not (tmp_path / "r.html").exists()

@@ -1,0 +1,54 @@
+"""The report page's content, read as HTML: its sections and figures, that
+the fit is drawn, that its numbers are the JSON's, and that it needs nothing
+from anywhere else."""
+
+import html
+import re
+
+import pytest
+
+from parbench import scaling
+
+pytestmark = pytest.mark.unit
+
+
+def test_the_page_holds_every_section_with_its_figures(sweep_report):
+    page, docs = sweep_report
+    text = page.read_text()
+    for section in ("what-ran", "summary", "runs", "scaling", "comparison", "history"):
+        assert '<section id="%s">' % section in text
+    figures = re.findall(r'<figure class="plot" id="([\w-]+)"><svg.*?</svg>\s*<figcaption>(.*?)</figcaption>',
+                         text, re.S)
+    assert [f[0] for f in figures] == ["figure-runs", "figure-scaling-treesearch", "figure-scaling-dynamicwork",
+                                       "figure-history"]
+    assert all(len(caption) > 100 for _, caption in figures), "every plot says how to read it"
+    # The fit is drawn where there is one; the current session is marked in the history.
+    assert 'id="s1-amdahl-fit"' in text and 'id="s0-amdahl-fit"' not in text
+    assert len(set(re.findall(r'id="h-current-\d+', text))) == len(docs[1]["summary"])
+    ids = re.findall(r' id="([^"]+)"', text)
+    assert len(ids) == len(set(ids)), "figures on one page must not share an id"
+
+
+def test_the_numbers_are_those_of_the_json(sweep_report):
+    page, (first, doc) = sweep_report
+    text = html.unescape(page.read_text())
+    assert doc["session"] in text and doc["provenance"]["command"] in text
+    for entry in doc["summary"]:
+        spread = entry.get("parallel_s") or entry["time_s"]
+        assert "%.3f / %.3f / %.3f" % (spread["median"], spread["min"], spread["max"]) in text
+    [tree, dynamic] = doc["scaling"]
+    assert tree["fit"] is None and "no Amdahl fit" in text
+    assert scaling.line(dynamic) in text
+    for point in tree["points"]:
+        assert "<td class=\"num\">%.2f</td>" % point["speedup"] in text
+    # Compared with the first session, which holds the same groups.
+    assert "%s (%s)" % (first["session"], first["provenance"]["date"]) in text
+    assert text.count("<td>no change</td>") == len(doc["summary"])
+
+
+def test_the_page_is_self_contained(sweep_report):
+    text = sweep_report[0].read_text()
+    assert not re.search(r"<script|<link|<img|<iframe|@import|url\((?!#)", text, re.I)
+    assert not re.search(r"""(src|href)=["'](?!#)""", text)
+    # Namespace names are no addresses to fetch; nothing else names one.
+    assert not re.search(r"https?://", re.sub(r'xmlns(:\w+)?="[^"]*"', "", text))

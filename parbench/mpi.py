@@ -50,6 +50,7 @@ class Mpi:
     rank_variable = None       # the rank as the launcher hands it to each process
     start_failures = ()        # texts of a launch that failed in MPI_Init before the program ran
     harmless = ()              # patterns of launcher lines that say nothing is wrong
+    variables = ()             # prefixes of the environment variables that steer it
 
     def __init__(self, launcher, version=None):
         self.launcher, self.version = launcher, version
@@ -153,6 +154,7 @@ class OpenMpi(Mpi):
     # The launcher races its own children to setpgid and warns when a child has
     # already started the agent: "plm:rsh:" in 4, "plm:ssh:" in 5.
     harmless = (r"plm:[rs]sh: Warning: setpgid\(",)
+    variables = ("OMPI_MCA_", "PRTE_MCA_", "PMIX_MCA_")
     shared_memory_btl = None
 
     @classmethod
@@ -229,6 +231,7 @@ class Hydra(Mpi):
     implementation = "MPICH"
     hostfile_form = COLON
     rank_variable = "PMI_RANK"
+    variables = ("MPIR_CVAR_", "HYDRA_", "UCX_")
 
     @classmethod
     def reads(cls, text):
@@ -264,6 +267,12 @@ class Hydra(Mpi):
 
 
 FAMILIES = (OpenMpi, Hydra)
+KNOWN = (OpenMpi4, OpenMpi5, Hydra)
+
+
+def variable_prefixes():
+    """The prefixes of every known family's variables."""
+    return tuple(prefix for family in FAMILIES for prefix in family.variables)
 
 
 def identify(text, launcher="mpirun"):

@@ -6,10 +6,10 @@ import datetime
 import shlex
 import subprocess
 
-from . import machine
+from . import machine, mpi
 
 # The variables that steer the OpenMP runtime and the MPI families.
-ENVIRONMENT_PREFIXES = ("OMP_", "OMPI_MCA_", "PRTE_MCA_", "PMIX_MCA_", "MPIR_CVAR_", "HYDRA_", "UCX_")
+ENVIRONMENT_PREFIXES = ("OMP_",) + mpi.variable_prefixes()
 
 
 def _git(root, *args):

@@ -7,7 +7,7 @@ history of the host's sessions."""
 import datetime
 import html
 
-from . import compare, plots, scaling, summary
+from . import compare, plots, programs, scaling, summary
 from .programs import Group
 from .store import Entry, StoreError, default_base
 
@@ -41,10 +41,11 @@ READ_SCALING = ("Left: the median speed-up at each count. The dashed line is ide
                 "p times as fast. The orange curve is Amdahl's law fitted to the filled points: a share f of the "
                 "work does not divide, so the speed-up can never pass 1/f (the dotted line, when it is in view). "
                 "f near 0 means the work divides almost perfectly; f = 0.1 means it can never run more than "
-                "10 times as fast. Right: efficiency, the speed-up per process or thread; 100 % is ideal. "
+                "10 times as fast. Right: efficiency, the speed-up per process or thread; 100 %% is ideal. "
                 "Hollow red points and the shaded band are counts beyond the cores or slots: those processes "
                 "take turns on the same cores, so they say nothing about the program and are left out of the "
-                "fit, except where the work sleeps and takes no core (dynamicwork), which is fitted throughout.")
+                "fit, except where the work sleeps and takes no core (%s), which is fitted throughout." %
+                ", ".join(p.name for p in programs.PROGRAMS if not p.competes_for_cores))
 READ_HISTORY = ("Each stored session of this host: the point is the group's median main time, the bar its "
                 "fastest to slowest run; the red point is this session. A step that lasts from one session on "
                 "(after an upgrade of the MPI, the compiler or the kernel) is a real change; a single point off "

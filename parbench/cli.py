@@ -3,7 +3,7 @@ values lead to (folders, the launcher, the baseline) is the plan's business."""
 
 import argparse
 
-from . import programs
+from . import compare, programs
 from .programs import PROCESSES, THREADS
 
 
@@ -61,12 +61,7 @@ def parser():
     p.add_argument("--baseline", metavar="SESSION",
                    help="compare each group with the same group of an earlier session: a stored session's id "
                    "(or the start of one), 'latest', or a JSON document; exit 3 when any group got slower")
-    p.add_argument("--tolerance", type=float, default=0.10, metavar="F",
-                   help="change, as a fraction of the baseline, beyond which a group counts as slower or "
-                   "faster (default 0.10)")
-    p.add_argument("--alpha", type=float, default=0.05, metavar="A",
-                   help="significance level of the comparison's test, for all its groups together "
-                   "(default 0.05)")
+    compare.add_options(p)
     first, *beside = [p for p in programs.PROGRAMS if p.sweep]
     p.add_argument("--plot", metavar="FILE",
                    help="PNG of %s speed-up against %s, with the ideal line, and with %s one of %s "
@@ -106,8 +101,5 @@ def parse(argv):
     if args.threads and not any(programs.get(n).sweep == THREADS for n in args.only):
         p.error("%s sets %s's team sizes, and --only leaves %s out" % (THREADS.option, _swept(THREADS),
                                                                      _swept(THREADS)))
-    if not 0 <= args.tolerance < 1:
-        p.error("--tolerance is a fraction from 0 to below 1, such as 0.10")
-    if not 0 < args.alpha < 1:
-        p.error("--alpha is a level from 0 to 1, such as 0.05")
+    compare.check_options(args, p.error)
     return args

@@ -28,6 +28,24 @@ CLOCK_RESOLUTION_S = 0.001
 SLOWER, FASTER, NO_CHANGE, NOISE = "slower", "faster", "no change", "within noise"
 CLOCK = "within the clock's resolution (1 ms)"
 INSTALL_SCIPY = "apt-get install python3-scipy, or pip install --user scipy"
+TOLERANCE, ALPHA = 0.10, 0.05
+
+
+def add_options(parser):
+    """--tolerance and --alpha, for every command that compares."""
+    parser.add_argument("--tolerance", type=float, default=TOLERANCE, metavar="F",
+                        help="change, as a fraction of the baseline, beyond which a group counts as slower or "
+                        "faster (default %.2f)" % TOLERANCE)
+    parser.add_argument("--alpha", type=float, default=ALPHA, metavar="A",
+                        help="significance level of the comparison's test, for all its groups together "
+                        "(default %.2f)" % ALPHA)
+
+
+def check_options(args, error):
+    if not 0 <= args.tolerance < 1:
+        error("--tolerance is a fraction from 0 to below 1, such as 0.10")
+    if not 0 < args.alpha < 1:
+        error("--alpha is a level from 0 to 1, such as 0.05")
 
 
 def _scipy_stats():
@@ -146,7 +164,7 @@ def machine_differences(here, there):
     return notes
 
 
-def compare(baseline, new, tolerance, alpha=0.05):
+def compare(baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
     """The comparison of document `new` with document `baseline`."""
     result = Comparison(notes=machine_differences(new.get("provenance") or {}, baseline.get("provenance") or {}))
     before, now = samples(baseline), samples(new)

@@ -34,11 +34,7 @@ def parser():
                            help="the baseline (default: the newest earlier session of NEW's host that shares a "
                            "group with it)")
     comparing.add_argument("new", metavar="NEW", nargs="?", default="latest", help="default: the newest session")
-    comparing.add_argument("--tolerance", type=float, default=0.10, metavar="F",
-                           help="change, as a fraction of the baseline, beyond which a group counts as slower or "
-                           "faster (default 0.10)")
-    comparing.add_argument("--alpha", type=float, default=0.05, metavar="A",
-                           help="significance level of the test, for all groups together (default 0.05)")
+    compare.add_options(comparing)
     reporting = sub.add_parser("report", parents=[common],
                                help="one self-contained HTML page of a session, with the host's history")
     reporting.add_argument("--session", metavar="ID", default="latest", help="the session (default: the newest)")
@@ -46,8 +42,7 @@ def parser():
                            help="where the page goes (default: report.html here)")
     reporting.add_argument("--baseline", metavar="ID",
                            help="the session to compare with (default: the one compare would pick)")
-    reporting.add_argument("--tolerance", type=float, default=0.10, metavar="F", help="as for compare")
-    reporting.add_argument("--alpha", type=float, default=0.05, metavar="A", help="as for compare")
+    compare.add_options(reporting)
     importing = sub.add_parser("import", parents=[common], help="add documents written by run-suite --json")
     importing.add_argument("files", metavar="FILE", nargs="+")
     return p
@@ -165,7 +160,10 @@ COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "r
 
 def main(argv, environ=None):
     environ = os.environ if environ is None else environ
-    args = parser().parse_args(argv)
+    p = parser()
+    args = p.parse_args(argv)
+    if args.command in ("compare", "report"):
+        compare.check_options(args, p.error)
     store = Store(args.results or default_folder(environ))
     try:
         return COMMANDS[args.command](store, args)

@@ -8,7 +8,7 @@ import shutil
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import machine, programs
+from . import compare, machine, programs
 from .build import Build
 from .hostfile import Hostfile
 from .launch import Launch
@@ -64,8 +64,8 @@ class Plan:
     plot_path: Optional[str] = None
     report_path: Optional[str] = None
     baseline: Optional[tuple] = None   # (what to call it, the document)
-    tolerance: float = 0.10
-    alpha: float = 0.05
+    tolerance: float = compare.TOLERANCE
+    alpha: float = compare.ALPHA
     environ: dict = field(default_factory=dict)
 
     def unbuilt(self):

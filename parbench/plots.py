@@ -118,15 +118,15 @@ def runs_figure(doc):
     fig, axes = _grid(plt, len(groups))
     jitter = random.Random(0)
     for axis, group in zip(axes, groups):
-        spec = programs.get(group.program)
-        values = [reports.parse_number(r[spec.main_time]) for r in doc["runs"]
-                  if Group.of(r) == group and not r.get("problem") and r.get(spec.main_time)]
+        info = programs.get(group.program)
+        values = [reports.parse_number(r[info.main_time]) for r in doc["runs"]
+                  if Group.of(r) == group and not r.get("problem") and r.get(info.main_time)]
         values = [v for v in values if math.isfinite(v)]
         axis.plot([jitter.uniform(-0.15, 0.15) for _ in values], values, "o", color=MEASURED, alpha=0.7)
         if values:
             axis.hlines(stats.median(values), -0.3, 0.3, color=FIT, label="median")
         axis.set(xlim=(-0.5, 0.5), xticks=[], ylim=(0, max(values + [0.001]) * 1.15),
-                 ylabel=spec.time_label + " (s)", title=_title(group))
+                 ylabel=info.time_label + " (s)", title=_title(group))
     return fig
 
 

@@ -97,10 +97,6 @@ class Group:
         return cls(record["program"], record.get("procs"), record.get("threads"))
 
     @property
-    def spec(self):
-        return BY_NAME.get(self.program)
-
-    @property
     def count(self):
         return self.procs if self.procs else self.threads
 

@@ -201,7 +201,7 @@ def page(doc, entries, baseline=None):
             '<title>%s</title><style>%s</style></head><body>%s</body></html>\n' % (_e(title), STYLE, "\n".join(body)))
 
 
-def write(path, doc, store, tolerance=0.10, alpha=0.05, baseline_name=None):
+def write(path, doc, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None):
     """Writes the report of `doc` to `path`, with the history of `store` and
     its baseline (`baseline_name`, else the session results compare would pick)."""
     entries = store.entries()

@@ -16,8 +16,8 @@ NOISY_CV_PCT = 5.0
 
 def main_time(row):
     """The name of the time a group is judged by."""
-    spec = programs.BY_NAME.get(row["program"])
-    return spec.main_time if spec else row.get("main_time", "parallel_s")
+    known = programs.BY_NAME.get(row["program"])
+    return known.main_time if known else row.get("main_time", "parallel_s")
 
 
 def time_label(row):

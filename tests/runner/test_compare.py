@@ -17,11 +17,11 @@ def session(*groups, machine=MACHINE):
     """A document of groups given as (program, count, main times of its runs)."""
     runs, summary = [], []
     for program, count, times in groups:
-        spec = programs.get(program)
-        key = {"program": program, "procs": count if spec.mpi else None, "threads": None if spec.mpi else count}
-        runs += [dict(key, **{spec.main_time: "%f" % t, "problem": None}) for t in times]
+        info = programs.get(program)
+        key = {"program": program, "procs": count if info.mpi else None, "threads": None if info.mpi else count}
+        runs += [dict(key, **{info.main_time: "%f" % t, "problem": None}) for t in times]
         median = {"median": sorted(times)[len(times) // 2]} if times else None
-        summary.append(dict(key, runs=len(times), **{spec.main_time: median}))
+        summary.append(dict(key, runs=len(times), **{info.main_time: median}))
     return {"provenance": dict(machine), "runs": runs, "summary": summary}
 
 

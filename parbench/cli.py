@@ -6,9 +6,29 @@ import argparse
 from . import compare, programs
 from .programs import PROCESSES, THREADS
 
+# Enough for any statistics; a plan of millions of runs would only fill memory.
+REPEAT_LIMIT = 1000
+# The wait for a run counts milliseconds in a C int (24.8 days); a week stays well below.
+TIMEOUT_LIMIT = 7 * 24 * 3600
+# A path may hold a line break; an error stays one line.
+_BREAKS = {c: repr(chr(c))[1:-1] for c in (0x0a, 0x0b, 0x0c, 0x0d, 0x1c, 0x1d, 0x1e, 0x85, 0x2028, 0x2029)}
+
+
+class Parser(argparse.ArgumentParser):
+    """Errors as one line, "<prog>: error: <message>", and status 2: no usage
+    block for a person or a log to dig the reason out of."""
+
+    def error(self, message):
+        self.exit(2, "%s: error: %s\n" % (self.prog, str(message).translate(_BREAKS)))
+
 
 def comma_list(text):
-    return [item.strip() for item in text.split(",") if item.strip()]
+    items = [item.strip() for item in text.split(",")]
+    if not text.strip():
+        raise argparse.ArgumentTypeError("needs a comma list, such as a,b")
+    if not all(items):
+        raise argparse.ArgumentTypeError("an empty item in %r" % text)
+    return items
 
 
 def count_list(text):
@@ -17,9 +37,15 @@ def count_list(text):
         counts = [int(n) for n in comma_list(text)]
     except ValueError:
         raise argparse.ArgumentTypeError("takes whole numbers, such as 1,2,4")
-    if not counts or any(n < 1 for n in counts):
+    if any(n < 1 for n in counts):
         raise argparse.ArgumentTypeError("takes counts of 1 or more")
     return counts
+
+
+def path_name(text):
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path")
+    return text
 
 
 def _swept(sweep):
@@ -28,7 +54,7 @@ def _swept(sweep):
 
 def parser():
     mpi_programs = ",".join(p.name for p in programs.PROGRAMS if p.mpi)
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="run-suite",
         description="Build (if needed) and run the benchmark programs in a scratch directory under the "
         "build folder, keep their raw reports in a log there, and summarise the runs.",
@@ -36,12 +62,13 @@ def parser():
         "(naming which); else 3 when a group regressed against --baseline; 130 when interrupted.")
     p.add_argument("--only", type=comma_list, default=list(programs.NAMES), metavar="LIST",
                    help="comma list of programs (default: all five: %s)" % ",".join(programs.NAMES))
-    p.add_argument("--repeat", type=int, default=1, metavar="R", help="runs of each program (default 1)")
+    p.add_argument("--repeat", type=int, default=1, metavar="R",
+                   help="runs of each program (default 1, at most %d)" % REPEAT_LIMIT)
     p.add_argument(PROCESSES.option, dest=PROCESSES.field, type=count_list, default=None, metavar="LIST",
                    help="process counts for %s (default: the slots of --hostfile, else the tasks "
                    "of the Slurm allocation it runs in, else this host's cores); counts above that run "
                    "oversubscribed" % _swept(PROCESSES))
-    p.add_argument("--hostfile", metavar="FILE",
+    p.add_argument("--hostfile", type=path_name, metavar="FILE",
                    help="hostfile for %s, lines 'host slots=N' or 'host:N': its hosts and slots, handed "
                    "to the MPI in the form it reads" % mpi_programs)
     p.add_argument("--launcher", metavar="TEMPLATE",
@@ -50,12 +77,12 @@ def parser():
                    "with, in its family's words)" % mpi_programs)
     p.add_argument("--timeout", type=float, default=600, metavar="S",
                    help="stop a run that takes longer than S seconds, with all its processes, and count it "
-                   "as failed (default 600)")
+                   "as failed (default 600, at most %d: a week)" % TIMEOUT_LIMIT)
     p.add_argument(THREADS.option, dest=THREADS.field, type=count_list, default=None, metavar="LIST",
                    help="team sizes for %s, each run with %s set (default: the "
                    "runtime's own, %s or one per hardware thread)" % (_swept(THREADS), THREADS.env, THREADS.env))
-    p.add_argument("--csv", metavar="FILE", help="write one row per run to FILE")
-    p.add_argument("--json", metavar="FILE",
+    p.add_argument("--csv", type=path_name, metavar="FILE", help="write one row per run to FILE")
+    p.add_argument("--json", type=path_name, metavar="FILE",
                    help="write the runs, their summary and their provenance (machine, software, commit) "
                    "to FILE; without it the document goes next to the raw log")
     p.add_argument("--baseline", metavar="SESSION",
@@ -63,19 +90,19 @@ def parser():
                    "(or the start of one), 'latest', or a JSON document; exit 3 when any group got slower")
     compare.add_options(p)
     first, *beside = [p for p in programs.PROGRAMS if p.sweep]
-    p.add_argument("--plot", metavar="FILE",
+    p.add_argument("--plot", type=path_name, metavar="FILE",
                    help="PNG of %s speed-up against %s, with the ideal line, and with %s one of %s "
                    "beside it, FILE's name plus %s (drawn with matplotlib)" % (
                        first.name, first.sweep.units, " ".join(b.sweep.option for b in beside),
                        " ".join("%s against %ss" % (b.name, b.sweep.unit) for b in beside),
                        " ".join("'%s'" % b.plot_suffix for b in beside)))
-    p.add_argument("--report", metavar="FILE",
+    p.add_argument("--report", type=path_name, metavar="FILE",
                    help="write the HTML report of this session (its runs, scaling, comparison and the host's "
                    "history) to FILE")
-    p.add_argument("--scratch", metavar="DIR",
+    p.add_argument("--scratch", type=path_name, metavar="DIR",
                    help="where the programs run and the raw log goes (default: run/ in the build folder); "
-                   "on a cluster it must be on storage that every node shares")
-    p.add_argument("--results", metavar="DIR",
+                   "on a cluster it must be on storage that every node shares; not in the results store")
+    p.add_argument("--results", type=path_name, metavar="DIR",
                    help="the results store, where every session's document is kept (default: $PARBENCH_RESULTS, "
                    "else ${XDG_DATA_HOME:-~/.local/share}/parbench/results)")
     p.add_argument("--no-store", action="store_true", help="keep this session out of the results store")
@@ -90,10 +117,12 @@ def parse(argv):
     unknown = [name for name in args.only if name not in programs.BY_NAME]
     if unknown:
         p.error("unknown program(s): %s (choose from %s)" % (", ".join(unknown), ",".join(programs.NAMES)))
-    if args.repeat < 1:
-        p.error("--repeat must be at least 1")
-    if args.timeout <= 0:
-        p.error("--timeout must be more than 0 seconds")
+    if not 1 <= args.repeat <= REPEAT_LIMIT:
+        p.error("--repeat must be from 1 to %d" % REPEAT_LIMIT)
+    if not 0 < args.timeout <= TIMEOUT_LIMIT:  # nan and inf fail it too
+        p.error("--timeout must be more than 0 and at most %d seconds (a week)" % TIMEOUT_LIMIT)
+    if args.baseline is not None and not args.baseline.strip():
+        p.error("--baseline needs a session id, the start of one, 'latest' or a JSON file")
     if args.launcher is not None and "{procs}" not in args.launcher:
         p.error("--launcher needs {procs} where the process count goes, e.g. 'srun --mpi=pmix -n {procs}'")
     if args.launcher and args.hostfile:

@@ -3,32 +3,34 @@
 Each group (program and process or thread count) is judged by its main time;
 lower is better. A change counts only when the medians differ by more than the
 tolerance (a fraction of the baseline's median) and, beyond that, the runs say
-it is no accident:
+it is no accident: a two-sided Mann-Whitney U test must find the two samples
+different, the levels of all the groups tested at once held together by Holm's
+step-down correction, so that the chance of any false alarm stays at alpha.
+With so few runs that no test could reach that level, nothing can be told
+from them: the verdict is "within noise", and the line says how many runs a
+test needs. Without SciPy, complete separation of the two sides stands in for
+the test where the runs allow it: that is the exact test at its extreme.
 
-- with enough runs on both sides for a two-sided Mann-Whitney U test to reach
-  its level, the test must find the two samples different; the levels of all
-  the groups tested at once are held together by Holm's step-down correction,
-  so that the chance of any false alarm stays near alpha;
-- with fewer runs, the two sides' ranges must not overlap (one run a side: the
-  medians alone, as a plain tolerance check would have it).
-
-A difference within the clock's resolution is never a change.
+A difference within the clock's resolution is never a change. A comparison
+that compared no group is no pass: it has an exit status of its own.
 """
 
 import math
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import reports, stats
+from . import programs, scaling, stats
 from .programs import Group
-from .summary import main_time, time_label
 
 # The programs read a millisecond clock: a difference of one tick says nothing.
 CLOCK_RESOLUTION_S = 0.001
 SLOWER, FASTER, NO_CHANGE, NOISE = "slower", "faster", "no change", "within noise"
-CLOCK = "within the clock's resolution (1 ms)"
+CLOCK = "within the clock's resolution (%g ms)" % (1000 * CLOCK_RESOLUTION_S)
 INSTALL_SCIPY = "apt-get install python3-scipy, or pip install --user scipy"
 TOLERANCE, ALPHA = 0.10, 0.05
+# Exit statuses of a comparison, in order of precedence: failed or invalid runs
+# in the new session, a slower group, no group compared at all.
+FAILED, SLOWER_STATUS, NOTHING_COMPARED = 1, 3, 4
 
 
 def add_options(parser):
@@ -54,27 +56,6 @@ def _scipy_stats():
         return scipy.stats
     except ImportError:
         return None
-
-
-def samples(doc):
-    """{group: main times of its valid runs}; a document without runs gives
-    each group its median alone."""
-    found = {}
-    for entry in doc.get("summary", []):
-        found[Group.of(entry)] = []
-    for run in doc.get("runs", []):
-        group = Group.of(run)
-        text = run.get(main_time(run))
-        if group in found and not run.get("problem") and text:
-            value = reports.parse_number(text)
-            if math.isfinite(value):
-                found[group].append(value)
-    for entry in doc.get("summary", []):
-        spread = entry.get(main_time(entry))
-        if not found[Group.of(entry)] and isinstance(spread, dict) and entry.get("runs") and \
-                spread.get("median") is not None:
-            found[Group.of(entry)] = [spread["median"]]
-    return found
 
 
 def smallest_p(n1, n2):
@@ -132,10 +113,16 @@ class Verdict:
 
 @dataclass
 class Comparison:
+    base_name: str = ""
+    base_date: Optional[str] = None
+    base_cut_short: Optional[str] = None          # how the baseline was interrupted, if it was
+    tolerance: float = TOLERANCE
+    alpha: float = ALPHA
     verdicts: list = field(default_factory=list)
     missing: list = field(default_factory=list)   # lines naming the groups not compared
     notes: list = field(default_factory=list)     # machine differences
     test_note: Optional[str] = None               # why no test could be used, when none could
+    scaling: list = field(default_factory=list)   # the sweeps' serial fractions, before and after
 
     def of(self, verdict):
         return [v for v in self.verdicts if v.verdict == verdict]
@@ -148,27 +135,72 @@ class Comparison:
     def regressed(self):
         return [v.line() for v in self.of(SLOWER)]
 
+    def nothing_compared(self):
+        """Why no group was compared, or None when some were."""
+        if self.verdicts:
+            return None
+        why = "the baseline %s%s shares no group with valid runs on both sides" % (
+            self.base_name, " (%s)" % self.base_cut_short if self.base_cut_short else "")
+        return "nothing compared: " + why
+
+    def header(self):
+        """The lines before the verdicts: what was compared with what, and how far to trust it."""
+        out = ["%s (%s), tolerance %g %%, alpha %g" % (self.base_name, self.base_date or "undated",
+                                                       100 * self.tolerance, self.alpha)]
+        if self.base_cut_short:
+            out.append("the baseline was %s" % self.base_cut_short)
+        if self.notes:
+            out.append("it comes from another machine or build, so the comparison mixes the two: "
+                       + "; ".join(self.notes))
+        if self.test_note:
+            out.append(self.test_note)
+        return out
+
+    def lines(self):
+        """What run-suite --baseline and results compare print before the table."""
+        out = ["baseline: " + line for line in self.header()]
+        out += ["baseline: not compared: " + line for line in self.missing]
+        for v in sorted(self.verdicts, key=lambda v: v.group.sort_key()):
+            out.append("baseline: %s: %s" % ("SLOWER" if v.verdict == SLOWER else v.verdict, v.line()))
+        out += ["baseline: scaling: " + line for line in self.scaling]
+        nothing = self.nothing_compared()
+        if nothing:
+            out.append("baseline: " + nothing)
+        return out
+
+
+def exit_status(problems, comparison):
+    """0, or the status that the new session's failed runs (`problems`) and
+    its comparison earn, the first that applies."""
+    if problems:
+        return FAILED
+    if comparison and comparison.regressed:
+        return SLOWER_STATUS
+    if comparison and comparison.nothing_compared():
+        return NOTHING_COMPARED
+    return 0
+
 
 def machine_differences(here, there):
-    """What differs between where the baseline ran and where this run ran."""
-    def compiler(p):
-        c = p.get("compiler") or {}
-        return " ".join(str(c.get(k)) for k in ("id", "version") if c.get(k)) or None
-
+    """What differs between where the baseline ran (`there`) and where this
+    run ran (`here`), two Provenance records."""
     notes = []
-    for label, get in (("host", lambda p: p.get("host")), ("CPU model", lambda p: p.get("cpu_model")),
-                       ("compiler", compiler)):
+    for label, get in (("host", lambda p: p.host), ("CPU model", lambda p: p.cpu_model),
+                       ("compiler", lambda p: p.compiler())):
         a, b = get(there), get(here)
         if a != b:
             notes.append("%s %s (this run: %s)" % (label, a or "unknown", b or "unknown"))
     return notes
 
 
-def compare(baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
-    """The comparison of document `new` with document `baseline`."""
-    result = Comparison(notes=machine_differences(new.get("provenance") or {}, baseline.get("provenance") or {}))
-    before, now = samples(baseline), samples(new)
-    labels = {Group.of(e): time_label(e) for e in new.get("summary", [])}
+def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
+    """The comparison of Session `new` with Session `baseline`, called
+    `base_name`: the one comparison that run-suite, results compare and the
+    report all make."""
+    result = Comparison(base_name, baseline.provenance.date, baseline.cut_short(), tolerance, alpha,
+                        notes=machine_differences(new.provenance, baseline.provenance),
+                        scaling=scaling.changes(baseline, new))
+    before, now = baseline.samples(), new.samples()
     compared = []
     for group, values in now.items():
         if group not in before:
@@ -189,7 +221,7 @@ def compare(baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
     for group in compared:
         old, new_ = before[group], now[group]
         v = Verdict(group, NO_CHANGE, stats.median(old), stats.median(new_), (len(old), len(new_)),
-                    label=labels.get(group, "time"))
+                    label=programs.get(group.program).time_label)
         result.verdicts.append(v)
         if abs(v.new - v.old) <= CLOCK_RESOLUTION_S:
             v.how = CLOCK
@@ -197,18 +229,25 @@ def compare(baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         direction = SLOWER if v.new > v.old else FASTER
         beyond = v.new > v.old * (1 + tolerance) or v.new < v.old * (1 - tolerance)
         runs = "%d and %d runs" % (len(old), len(new_))
-        if scipy_stats and smallest_p(len(old), len(new_)) <= level:
+        if smallest_p(len(old), len(new_)) > level:
+            # No rule can keep false alarms at the level with so few runs.
+            why = "too few runs to tell: a test needs %d on each side" % needed
+            v.how = "within the tolerance of %g %% (%s; %s)" % (100 * tolerance, runs, why) if not beyond else \
+                "%s (%s)" % (why, runs)
+            v.verdict = NOISE if beyond else NO_CHANGE
+        elif scipy_stats:
             p = scipy_stats.mannwhitneyu(new_, old, alternative="two-sided").pvalue
             tested.append((v, 1.0 if math.isnan(p) else float(p), beyond, direction, runs))
-            continue
-        apart = min(new_) > max(old) if direction == SLOWER else max(new_) < min(old)
-        why = "a Mann-Whitney test needs %d on each side" % needed if scipy_stats else \
-            "no Mann-Whitney test without SciPy"
-        if not beyond:
-            v.how = "within the tolerance of %g %% (%s; %s)" % (100 * tolerance, runs, why)
         else:
-            v.verdict = direction if apart else NOISE
-            v.how = "ranges %s (%s; %s)" % ("apart" if apart else "overlap", runs, why)
+            # Complete separation is the exact test at its extreme: p = smallest_p.
+            apart = min(new_) > max(old) if direction == SLOWER else max(new_) < min(old)
+            if not beyond:
+                v.how = "within the tolerance of %g %% (%s; no Mann-Whitney test without SciPy)" % (
+                    100 * tolerance, runs)
+            else:
+                v.verdict = direction if apart else NOISE
+                v.how = "ranges %s (%s; no Mann-Whitney test without SciPy)" % ("apart" if apart else "overlap",
+                                                                                runs)
     for (v, _, beyond, direction, runs), p in zip(tested, holm([t[1] for t in tested])):
         v.p = p
         holm_note = "Holm-adjusted over %d groups; " % len(tested) if len(tested) > 1 else ""
@@ -221,19 +260,3 @@ def compare(baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
     if compared and not scipy_stats:
         result.test_note = "no Mann-Whitney test: SciPy is not installed (%s)" % INSTALL_SCIPY
     return result
-
-
-def lines(comparison, named, date, tolerance, alpha, scaling=()):
-    """What run-suite --baseline and results compare print before the table;
-    `scaling` has the lines comparing the sweeps' serial fractions."""
-    out = ["baseline: %s (%s), tolerance %g %%, alpha %g" % (named, date or "undated", 100 * tolerance, alpha)]
-    if comparison.notes:
-        out.append("baseline: it comes from another machine or build, so the comparison mixes the two: "
-                   + "; ".join(comparison.notes))
-    if comparison.test_note:
-        out.append("baseline: " + comparison.test_note)
-    out += ["baseline: not compared: " + line for line in comparison.missing]
-    for v in sorted(comparison.verdicts, key=lambda v: v.group.sort_key()):
-        out.append("baseline: %s: %s" % ("SLOWER" if v.verdict == SLOWER else v.verdict, v.line()))
-    out += ["baseline: scaling: " + line for line in scaling]
-    return out

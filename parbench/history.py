@@ -8,10 +8,12 @@ import datetime
 import os
 import sys
 
-from . import compare, plots, programs, report, scaling, summary
-from .store import Store, StoreError, default_base, default_folder, read_document, session_of
+from . import cli, compare, document, files, plots, programs, report, scaling, signals, summary
+from .store import Store, StoreError, default_folder
+from .text import shown
 
-FAILED, SLOWER = 1, 3
+# Exit statuses beyond compare's own (1, 3, 4): 2 for what cannot be used.
+UNUSABLE = 2
 
 
 def parser():
@@ -19,9 +21,11 @@ def parser():
     common.add_argument("--results", metavar="DIR",
                         help="the results store (default: $PARBENCH_RESULTS, else "
                         "${XDG_DATA_HOME:-~/.local/share}/parbench/results)")
-    p = argparse.ArgumentParser(prog="results", description="The results store: every suite session, kept.",
-                                epilog="Exit status of compare: 1 when the new session has failed or invalid runs, "
-                                "else 3 when a group got slower, else 0.")
+    p = cli.Parser(prog="results", description="The results store: every suite session, kept.",
+                   epilog="Exit status of compare: %d when the new session has failed or invalid runs, else %d "
+                   "when a group got slower, else %d when no group could be compared, else 0; %d for a session "
+                   "or file that cannot be found or used." % (compare.FAILED, compare.SLOWER_STATUS,
+                                                              compare.NOTHING_COMPARED, UNUSABLE))
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     listing = sub.add_parser("list", parents=[common], help="one line per stored session, newest last")
     listing.add_argument("--host", help="only the sessions of this host")
@@ -62,95 +66,105 @@ def _groups_text(groups):
     return " ".join("%s(%s)" % (name, ",".join(c)) for name, c in counts.items())
 
 
-def _day(entry):
-    try:
-        return datetime.datetime.fromisoformat(entry.date).date()
-    except ValueError:
-        return None
-
-
 def list_sessions(store, args):
     entries = store.entries()
     if args.host:
         entries = [e for e in entries if e.host == args.host]
     if args.since:
-        entries = [e for e in entries if _day(e) and _day(e) >= args.since]
+        entries = [e for e in entries if e.day() and e.day() >= args.since]
     if args.program:
         entries = [e for e in entries if args.program in e.programs()]
-    rows = [("session", "date", "host", "mpi", "commit", "groups", "failed")]
-    rows += [(e.session, e.date[:16].replace("T", " "), e.host, e.mpi or "-", e.commit or "-",
-              _groups_text(e.groups), str(e.failed)) for e in entries]
+    rows = [("session", "date", "host", "mpi", "commit", "groups", "failed", "interrupted")]
+    rows += [(e.session, shown(e.date[:16].replace("T", " ")), shown(e.host), shown(e.mpi) or "-",
+              shown(e.commit) or "-", _groups_text(e.groups), str(e.failed), e.interrupted or "")
+             for e in entries]
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
         print("  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip())
     if not entries:
-        print("(no sessions in %s)" % store.folder)
+        print("(no sessions in %s)" % shown(store.folder))
     return 0
 
 
 def show(store, args):
-    name, doc = store.resolve(args.session)
-    prov = doc.get("provenance") or {}
-    print("session %s: %s on %s, %s" % (name, prov.get("date", "undated"), prov.get("host", "?"),
-                                          prov.get("command", "")))
+    name, session = store.resolve(args.session)
+    prov = session.provenance
+    print("session %s: %s on %s, %s" % (shown(name), shown(prov.date or "undated"), shown(prov.host or "?"),
+                                          shown(prov.command or "")))
+    if session.interrupted:
+        print("session %s was %s" % (shown(name), session.cut_short()))
     print()
-    print(summary.format_table(doc["summary"]))
-    for line in summary.notes(doc["summary"]):
+    print(summary.format_table(session.summary))
+    for line in summary.notes(session.summary):
         print(line)
-    for section in scaling.of_document(doc):
+    for section in scaling.of_document(session):
         print(scaling.line(section))
     return 0
 
 
 def compare_sessions(store, args):
     entries = store.entries()
-    new_name, new_doc = store.resolve(args.new, entries)
-    if args.base:
-        base_name, base_doc = store.resolve(args.base, entries)
-    else:
-        entry = default_base(entries, new_doc)
-        base_name, base_doc = entry.session, store.load(entry)
-    print("compare: %s against %s" % (new_name, base_name))
-    comparison = compare.compare(base_doc, new_doc, args.tolerance, args.alpha)
-    for line in compare.lines(comparison, base_name, (base_doc.get("provenance") or {}).get("date"),
-                              args.tolerance, args.alpha, scaling.changes(base_doc, new_doc)):
+    new_name, new = store.resolve(args.new, entries)
+    base_name, base = store.baseline_for(new, args.base, entries)
+    print("compare: %s against %s" % (shown(new_name), shown(base_name)))
+    if new.interrupted:
+        print("compare: %s was %s" % (shown(new_name), new.cut_short()))
+    comparison = compare.compare(shown(base_name), base, new, args.tolerance, args.alpha)
+    for line in comparison.lines():
         print(line)
     print()
-    print(summary.format_table(new_doc["summary"], comparison.changes))
-    failed = sum(1 for r in new_doc.get("runs", []) if r.get("problem"))
-    if failed:
-        print("results: %s has %d failed or invalid run%s" % (new_name, failed, "" if failed == 1 else "s"),
-              file=sys.stderr)
-        return FAILED
-    return SLOWER if comparison.regressed else 0
+    print(summary.format_table(new.summary, comparison.changes))
+    status = compare.exit_status(new.problems(), comparison)
+    if new.problems():
+        print("results: %s has %d failed or invalid run%s" % (shown(new_name), new.problems(),
+                                                             "" if new.problems() == 1 else "s"), file=sys.stderr)
+    elif status == compare.NOTHING_COMPARED:
+        print("results: %s" % comparison.nothing_compared(), file=sys.stderr)
+    return status
+
+
+def _importable(path):
+    """The Session of the file `path`, in the current format, scaling made;
+    StoreError says why the store cannot use it."""
+    try:
+        session = document.load(path)
+    except document.DocumentError as e:
+        raise StoreError(str(e))
+    if session.scaling is None:
+        session = document.Session(dict(session.raw, scaling=document.finite_tree(scaling.of_document(session))))
+    problems = document.schema_problems(session.raw)
+    if problems:
+        raise StoreError("%s does not hold a session: %s" % (path, problems[0]))
+    return session
 
 
 def import_documents(store, args):
-    added = unreadable = 0
+    added = refused = 0
     for path in args.files:
         try:
-            doc = read_document(path)
+            session = _importable(path)
         except StoreError as e:
-            print("results: not imported: %s" % e, file=sys.stderr)
-            unreadable += 1
+            print("results: not imported: %s" % shown(e), file=sys.stderr)
+            refused += 1
             continue
-        if store.contains(doc):
-            print("%s: already there as %s" % (path, session_of(doc)))
+        if store.contains(session):
+            print("%s: already there as %s" % (shown(path), session.id))
             continue
-        store.save(doc)
-        print("%s: added as %s" % (path, session_of(doc)))
+        store.save(session)
+        print("%s: added as %s" % (shown(path), session.id))
         added += 1
-    print("imported %d of %d into %s" % (added, len(args.files), store.folder))
-    return FAILED if unreadable else 0
+    print("imported %d of %d into %s" % (added, len(args.files), shown(store.folder)))
+    return UNUSABLE if refused else 0
 
 
 def write_report(store, args):
     why = plots.missing()
     if why:
         print("results: no report: %s" % why, file=sys.stderr)
-        return FAILED
-    _, doc = store.resolve(args.session)
-    print(os.path.abspath(report.write(args.out, doc, store, args.tolerance, args.alpha, args.baseline)))
+        return UNUSABLE
+    _, session = store.resolve(args.session)
+    print(shown(os.path.abspath(report.write(args.out, session, store, args.tolerance, args.alpha,
+                                             args.baseline))))
     return 0
 
 
@@ -160,19 +174,26 @@ COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "r
 
 def main(argv, environ=None):
     environ = os.environ if environ is None else environ
-    p = parser()
-    args = p.parse_args(argv)
-    if args.command in ("compare", "report"):
-        compare.check_options(args, p.error)
-    store = Store(args.results or default_folder(environ))
-    try:
-        return COMMANDS[args.command](store, args)
-    except StoreError as e:
-        print("results: %s" % e, file=sys.stderr)
-        return 2
-    except OSError as e:
-        print("results: %s" % e, file=sys.stderr)
-        return 2
+    with signals.caught() as caught:
+        try:
+            p = parser()
+            args = p.parse_args(argv)
+            if args.command in ("compare", "report"):
+                compare.check_options(args, p.error)
+            if args.command == "report" and files.unwritable(args.out):
+                p.error("--out: cannot write %s: %s" % (shown(args.out), files.unwritable(args.out)))
+            store = Store(args.results or default_folder(environ))
+            return COMMANDS[args.command](store, args)
+        except StoreError as e:
+            print("results: %s" % shown(e), file=sys.stderr)
+            return UNUSABLE
+        except OSError as e:
+            print("results: %s" % shown(e), file=sys.stderr)
+            return UNUSABLE
+        except signals.Interrupted:
+            pass
+    print("results: stopped by %s" % caught.name, file=sys.stderr)
+    return caught.status
 
 
 if __name__ == "__main__":

@@ -3,7 +3,21 @@ MPIs read ("node1 slots=4" and "node1:4"), and its text in the other form."""
 
 import re
 from dataclasses import dataclass
+
+from . import files
 from .mpi import COLON
+
+FORMS = "'host', 'host slots=N' or 'host:N', N a whole number of 1 or more"
+_HOST = r"[^\x00-\x20\x7f:=#]+"
+_COUNT = r"0*[1-9][0-9]*"
+_COLON_LINE = re.compile(r"(%s)(?::(%s))?" % (_HOST, _COUNT))
+# Open MPI also reads a ceiling, max_slots=N, beside the slots.
+_SLOTS_WORD = re.compile(r"(slots|max_slots)=(%s)" % _COUNT)
+
+
+class HostfileError(Exception):
+    """A hostfile that cannot be read or has a line no MPI would take; the text
+    names the file and the line."""
 
 
 @dataclass(frozen=True)
@@ -14,16 +28,28 @@ class Hostfile:
 
     @classmethod
     def read(cls, path):
+        """The hostfile at `path`; HostfileError when it cannot be used."""
+        try:
+            data = files.read(path)
+        except files.ReadError as e:
+            raise HostfileError("cannot read %s: %s" % (path, e))
+        try:
+            text = data.decode("utf-8-sig")
+        except UnicodeDecodeError as e:
+            raise HostfileError("%s, line %d: not UTF-8 text" % (path, data[:e.start].count(b"\n") + 1))
         hosts, colons = [], []
-        with open(path) as f:
-            for line in f:
-                words = line.split("#", 1)[0].split()
-                if not words:
-                    continue
-                host, colon, count = words[0].partition(":")
-                m = re.search(r"\bslots\s*=\s*(\d+)", " ".join(words[1:]))
-                hosts.append((host, int(m.group(1)) if m else int(count) if count.isdigit() else None))
-                colons.append(bool(colon))
+        for number, line in enumerate(text.split("\n"), 1):
+            # "slots = 4" is "slots=4" to the MPIs.
+            words = re.sub(r"\s*=\s*", "=", line.split("#", 1)[0].strip()).split()
+            if not words:
+                continue
+            entry = _entry(words)
+            if entry is None:
+                raise HostfileError("%s, line %d: %r is not %s" % (path, number, line.strip(), FORMS))
+            hosts.append(entry[:2])
+            colons.append(entry[2])
+        if not hosts:
+            raise HostfileError("%s lists no hosts" % path)
         return cls(path, tuple(hosts), tuple(colons))
 
     def slots(self, cores):
@@ -39,3 +65,19 @@ class Hostfile:
         return "".join(("%s:%d\n" if form == COLON else "%s slots=%d\n") % (host, n or cores)
                        for host, n in self.hosts)
 
+
+def _entry(words):
+    """(host, slots or None, colon form) of a line's words, or None."""
+    first = _COLON_LINE.fullmatch(words[0])
+    if not first:
+        return None
+    host, count = first.groups()
+    if count:
+        return (host, int(count), True) if len(words) == 1 else None
+    found = {}
+    for word in words[1:]:
+        m = _SLOTS_WORD.fullmatch(word)
+        if not m or m.group(1) in found:
+            return None
+        found[m.group(1)] = int(m.group(2))
+    return host, found.get("slots"), False

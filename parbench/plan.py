@@ -1,16 +1,17 @@
 """A suite run's plan, made in one place from the options and the environment:
 which programs run, at which counts, in which order, started how, and where
 their reports and results go. Making it reads (the build, the launcher, a
-hostfile, a baseline) but writes nothing; `prepare` makes the folders."""
+hostfile, a baseline) and checks every place the session will write, but
+writes nothing; `prepare` makes the folders."""
 
 import os
 import shutil
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import compare, machine, programs
+from . import compare, files, machine, plots, programs
 from .build import Build
-from .hostfile import Hostfile
+from .hostfile import Hostfile, HostfileError
 from .launch import Launch
 from .programs import THREADS, Group, Program
 from .store import Store, StoreError, default_folder, new_session_id
@@ -96,24 +97,47 @@ def counts(program, options, launch, environ):
     return [(None, program.team or machine.openmp_default_team(environ), False)]
 
 
+def check_destinations(options, workdir, store_folder):
+    """PlanError for the first file or folder the session could not write:
+    found now, not after the runs."""
+    outputs = [("--json", options.json), ("--csv", options.csv), ("--report", options.report)]
+    if options.plot:
+        outputs += [("--plot", plots.path_for(options.plot, p)) for p in programs.PROGRAMS if p.sweep]
+    for option, path in outputs:
+        why = path and files.unwritable(path)
+        if why:
+            raise PlanError("%s: cannot write %s: %s" % (option, path, why))
+    option = "--scratch" if options.scratch else "--scratch (default)"
+    why = files.unmakeable_folder(workdir)
+    if why:
+        raise PlanError("%s: cannot write in %s: %s" % (option, workdir, why))
+    # The store lists every document in its folder: the scratch folder's would pass for sessions.
+    scratch, store = os.path.realpath(workdir), os.path.realpath(store_folder)
+    if os.path.commonpath([scratch, store]) == store:
+        raise PlanError("%s: %s is in the results store %s" % (option, workdir, store))
+
+
 def make(options, environ, root, argv):
     """The plan of `options` (from cli.parse) in `environ`."""
     build = Build.read(options.build_dir or environ.get("BUILD_DIR") or os.path.join(root, "build"))
     chosen = [programs.get(name) for name in options.only]
     workdir = os.path.abspath(options.scratch or os.path.join(build.dir, "run"))
+    store_folder = options.results or default_folder(environ)
+    check_destinations(options, workdir, store_folder)
     # Sessions started together from one checkout share the scratch folder, never a file in it.
     session = new_session_id()
     rundir = os.path.join(workdir, session)
 
     hostfile = None
     if options.hostfile:
-        if not os.path.isfile(options.hostfile):
-            raise PlanError("--hostfile: no such file: %s" % options.hostfile)
-        hostfile = Hostfile.read(os.path.abspath(options.hostfile))
+        try:
+            hostfile = Hostfile.read(os.path.abspath(options.hostfile))
+        except HostfileError as e:
+            raise PlanError("--hostfile: %s" % e)
     # Asked even when no MPI program runs: the MPI belongs to the provenance.
     launch = Launch.plan(build, environ, options.launcher, hostfile, scratch=rundir)
 
-    store = Store(options.results or default_folder(environ))
+    store = Store(store_folder)
     baseline = None
     if options.baseline:
         try:

@@ -11,8 +11,7 @@ import os
 import random
 import re
 
-from . import programs, reports, scaling, stats
-from .programs import Group
+from . import files, programs, scaling, stats
 
 INSTALL = scaling.INSTALL
 MEASURED, FIT, IDEAL, OVER, CURRENT = "#1f5fa8", "#d2691e", "#888888", "#b22222", "#b22222"
@@ -111,22 +110,19 @@ def _title(group):
     return "%s, %s" % (group.program, group.count_text())
 
 
-def runs_figure(doc):
+def runs_figure(session):
     """Each group's main time run by run, so that the spread shows, with its median."""
     plt = _pyplot()
-    groups = [Group.of(e) for e in doc["summary"]]
-    fig, axes = _grid(plt, len(groups))
+    groups = session.groups()
+    fig, axes = _grid(plt, max(1, len(groups)))
     jitter = random.Random(0)
     for axis, group in zip(axes, groups):
-        info = programs.get(group.program)
-        values = [reports.parse_number(r[info.main_time]) for r in doc["runs"]
-                  if Group.of(r) == group and not r.get("problem") and r.get(info.main_time)]
-        values = [v for v in values if math.isfinite(v)]
+        values = [r.main_value for r in session.runs if r.group == group and r.valid]
         axis.plot([jitter.uniform(-0.15, 0.15) for _ in values], values, "o", color=MEASURED, alpha=0.7)
         if values:
             axis.hlines(stats.median(values), -0.3, 0.3, color=FIT, label="median")
         axis.set(xlim=(-0.5, 0.5), xticks=[], ylim=(0, max(values + [0.001]) * 1.15),
-                 ylabel=info.time_label + " (s)", title=_title(group))
+                 ylabel=programs.get(group.program).time_label + " (s)", title=_title(group))
     return fig
 
 
@@ -177,9 +173,12 @@ def svg(fig, salt):
 
 
 def png(fig, path):
+    """Writes the figure whole to `path`, or raises OSError having changed nothing."""
+    buffer = io.BytesIO()
     _pyplot()
-    fig.savefig(path, format="png", dpi=110)
+    fig.savefig(buffer, format="png", dpi=110)
     _pyplot().close(fig)
+    files.write(path, buffer.getvalue())
 
 
 def plot(rows, path, capacities):

@@ -7,9 +7,9 @@ history of the host's sessions."""
 import datetime
 import html
 
-from . import compare, plots, programs, scaling, summary
+from . import compare, files, plots, programs, scaling, summary
 from .programs import Group
-from .store import Entry, StoreError, default_base
+from .store import Entry, StoreError
 
 STYLE = """
 body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif; margin: 0 auto;
@@ -76,44 +76,47 @@ def _words(*parts):
     return " ".join(str(p) for p in parts if p not in (None, "")) or "-"
 
 
-def _provenance(doc):
-    p = doc.get("provenance") or {}
-    compiler, openmp, mpi, git = (p.get(k) or {} for k in ("compiler", "openmp", "mpi", "git"))
-    bindings = sorted({r.get("binding") for r in doc.get("runs", []) if r.get("binding")})
+def _provenance(session):
+    p = session.provenance
+    bindings = sorted({r.binding for r in session.runs if r.binding})
+    memory = p.memory_bytes
+    openmp_date = p.text("openmp", "_OPENMP")
+    openmp_libraries = p.text("openmp", "runtime_libraries")
     items = [
-        ("session", doc.get("session")), ("date", p.get("date")), ("host", p.get("host")),
-        ("machine", "%s, %s physical cores, %s hardware threads, %.1f GiB" % (
-            p.get("cpu_model"), p.get("physical_cores"), p.get("hardware_threads"),
-            (p.get("memory_bytes") or 0) / 2 ** 30)),
-        ("OS", "%s, kernel %s (%s)" % (p.get("os"), p.get("kernel"), p.get("machine"))),
-        ("compiler", _words(compiler.get("id"), compiler.get("version"),
-                            p.get("build_type") and "(%s build)" % p["build_type"])),
-        ("OpenMP", _words(openmp.get("version"), openmp.get("_OPENMP") and "(_OPENMP %s)" % openmp["_OPENMP"],
-                          openmp.get("runtime_libraries") and "runtime %s" % openmp["runtime_libraries"])),
+        ("session", session.id), ("date", p.date), ("host", p.host),
+        ("machine", "%s, %s physical cores, %s hardware threads, %s" % (
+            p.cpu_model, p.physical_cores, p.hardware_threads,
+            "%.1f GiB" % (memory / 2 ** 30) if memory is not None else "memory unknown")),
+        ("OS", "%s, kernel %s (%s)" % (p.text("os"), p.text("kernel"), p.text("machine"))),
+        ("compiler", _words(p.compiler(), p.text("build_type") and "(%s build)" % p.text("build_type"))),
+        ("OpenMP", _words(p.text("openmp", "version"), openmp_date and "(_OPENMP %s)" % openmp_date,
+                          openmp_libraries and "runtime %s" % openmp_libraries)),
         ("MPI", "%s %s (%s), launcher %s; processes bound to: %s" % (
-            mpi.get("implementation") or "unknown MPI", mpi.get("version") or "", mpi.get("family"),
-            mpi.get("launcher") or "-", ", ".join(bindings) or "-")),
-        ("environment", " ".join("%s=%s" % kv for kv in sorted((p.get("environment") or {}).items())) or "-"),
-        ("commit", "%s%s" % (git.get("commit"), " with uncommitted changes" if git.get("uncommitted_changes") else "")),
-        ("command", p.get("command")),
+            p.text("mpi", "implementation") or "unknown MPI", p.text("mpi", "version") or "",
+            p.text("mpi", "family"), p.text("mpi", "launcher") or "-", ", ".join(bindings) or "-")),
+        ("environment", " ".join("%s=%s" % kv for kv in sorted(p.environment().items())) or "-"),
+        ("commit", "%s%s" % (p.text("git", "commit"), " with uncommitted changes" if p.uncommitted() else "")),
+        ("command", p.command),
     ]
+    if session.interrupted:
+        items.insert(1, ("interrupted", session.cut_short()))
     return '<dl class="prov">%s</dl>' % "".join("<dt>%s</dt><dd>%s</dd>" % (_e(k), _e(v)) for k, v in items)
 
 
-def _summary(doc):
+def _summary(session):
     rows, classes = [], {}
-    header, cells = summary.table_cells(doc["summary"])
-    for i, (entry, line) in enumerate(zip(doc["summary"], cells)):
+    header, cells = summary.table_cells(session.summary)
+    for i, (entry, line) in enumerate(zip(session.summary, cells)):
         if summary.noisy(entry) is not None:
             classes[i] = "noisy"
             line[6] += " (noisy)"
         rows.append(line[:1] + [(c, "num") for c in line[1:]])
-    notes = [n.strip() for n in summary.notes(doc["summary"]) if n.strip()]
+    notes = [n.strip() for n in summary.notes(session.summary) if n.strip()]
     return _table(header, rows, classes) + "".join('<p class="note">%s</p>' % _e(n) for n in notes)
 
 
-def _scaling(doc):
-    sections = scaling.of_document(doc)
+def _scaling(session):
+    sections = scaling.of_document(session)
     if not sections:
         return '<p class="note">No sweep of three or more counts in this session (run-suite --procs 1,2,3,4, ' \
                '--threads 1,2,4).</p>'
@@ -133,10 +136,9 @@ def _scaling(doc):
     return "".join(out)
 
 
-def _comparison(baseline):
-    if baseline is None:
+def _comparison(comparison):
+    if comparison is None:
         return '<p class="note">No baseline: no earlier session of this host shares a group with this one.</p>'
-    name, base_doc, comparison, lines = baseline
     verdict_class = {compare.SLOWER: "slower", compare.FASTER: "faster", compare.NOISE: "noise"}
     rows, classes = [], {}
     for i, v in enumerate(sorted(comparison.verdicts, key=lambda v: v.group.sort_key())):
@@ -144,26 +146,27 @@ def _comparison(baseline):
                      ("%+.1f %%" % v.change_pct, "num"), v.verdict, v.how])
         if v.verdict in verdict_class:
             classes[i] = verdict_class[v.verdict]
-    head = [line for line in lines if not line.startswith(("baseline: SLOWER", "baseline: slower",
-                                                           "baseline: faster", "baseline: within",
-                                                           "baseline: no change"))]
-    return "".join('<p class="note">%s</p>' % _e(line[len("baseline: "):]) for line in head) + \
+    notes = comparison.header() + ["not compared: " + line for line in comparison.missing] + \
+        ["scaling: " + line for line in comparison.scaling]
+    nothing = comparison.nothing_compared()
+    return "".join('<p class="note">%s</p>' % _e(line) for line in notes) + \
+        ('<p class="note slower">%s</p>' % _e(nothing) if nothing else "") + \
         _table(["group", "baseline s", "this session s", "change", "verdict", "how it was judged"], rows, classes) + \
-        '<p class="note">Slower or faster: beyond the tolerance and not chance, by a Mann-Whitney test where ' \
-        'the runs allow one, else because the two sessions\' runs do not overlap. Within noise: beyond the ' \
-        'tolerance, but the runs overlap too much to tell. See docs/results.md.</p>'
+        '<p class="note">Slower or faster: beyond the tolerance of %g %% and not chance, by a Mann-Whitney test ' \
+        'at alpha %g (Holm-corrected over the groups). Within noise: beyond the tolerance, but the runs overlap ' \
+        'too much, or are too few, to tell. No change: within the tolerance, or within one tick of the ' \
+        '%g ms clock. See docs/results.md.</p>' % (100 * comparison.tolerance, comparison.alpha,
+                                                   1000 * compare.CLOCK_RESOLUTION_S)
 
 
-def _history(doc, entries):
-    host = (doc.get("provenance") or {}).get("host")
-    current = doc.get("session")
-    series = {Group.of(g): [] for g in doc["summary"]}
+def _history(session, entries):
+    host = session.provenance.host
+    series = {g: [] for g in session.groups()}
     for entry in entries:
-        if entry.host != host:
+        if entry.host != (host or ""):
             continue
-        try:
-            when = datetime.datetime.fromisoformat(entry.date)
-        except ValueError:
+        when = _when(entry.date)
+        if when is None:
             continue
         for group, times in zip(entry.groups, entry.times):
             group = Group(*group)
@@ -174,54 +177,60 @@ def _history(doc, entries):
         return '<p class="note">No stored session of this host has these groups.</p>'
     sessions = len({p[4] for points in series.values() for p in points})
     return '<p class="note">%d stored session%s of %s.</p>' % (sessions, "" if sessions == 1 else "s", _e(host)) + \
-        _figure("history", plots.svg(plots.history_figure(series, current), "h"), READ_HISTORY)
+        _figure("history", plots.svg(plots.history_figure(series, session.id), "h"), READ_HISTORY)
 
 
-def page(doc, entries, baseline=None):
-    """The HTML of `doc`'s report; `entries` are the store's sessions (for the
-    history), `baseline` (name, document, comparison, lines) or None."""
-    prov = doc.get("provenance") or {}
-    title = "parbench session %s" % doc.get("session", "")
+def _when(date):
+    """A stored date as a naive UTC datetime for the history's axis, or None."""
+    try:
+        when = datetime.datetime.fromisoformat(date)
+    except ValueError:
+        return None
+    if when.tzinfo:
+        when = when.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return when
+
+
+def page(session, entries, comparison=None):
+    """The HTML of a Session's report; `entries` are the store's sessions (for
+    the history), `comparison` its comparison with a baseline or None."""
+    prov = session.provenance
+    title = "parbench session %s" % session.id
     body = [
         "<h1>%s</h1>" % _e(title),
-        '<p class="note">%s on %s. Made by <code>scripts/results report</code>; everything on this page is in this '
-        'one file.</p>' % (_e(prov.get("date")), _e(prov.get("host"))),
-        '<section id="what-ran"><h2>What ran</h2>%s</section>' % _provenance(doc),
+        '<p class="note">%s on %s%s. Made by <code>scripts/results report</code>; everything on this page is in '
+        'this one file.</p>' % (_e(prov.date), _e(prov.host),
+                                 _e(", " + session.cut_short()) if session.interrupted else ""),
+        '<section id="what-ran"><h2>What ran</h2>%s</section>' % _provenance(session),
         '<section id="summary"><h2>Summary</h2>%s<p class="note">Times in seconds: median / fastest / slowest '
-        'of the valid runs. cv %% is how much a group\'s main time varies from run to run; groups marked noisy '
-        'vary by more than 5 %%, and differences smaller than that mean nothing.</p></section>' % _summary(doc),
+        'of the valid runs. cv %% is how much a group\'s main time varies from run to run, given from %d runs '
+        'on; groups marked noisy vary by more than %g %%, and differences smaller than that mean nothing.</p>'
+        '</section>' % (_summary(session), summary.MIN_RUNS_FOR_CV, summary.NOISY_CV_PCT),
         '<section id="runs"><h2>Every run</h2>%s</section>' % _figure(
-            "runs", plots.svg(plots.runs_figure(doc), "r"), READ_RUNS),
-        '<section id="scaling"><h2>Scaling</h2>%s</section>' % _scaling(doc),
-        '<section id="comparison"><h2>Against the baseline</h2>%s</section>' % _comparison(baseline),
-        '<section id="history"><h2>History of this host</h2>%s</section>' % _history(doc, entries),
+            "runs", plots.svg(plots.runs_figure(session), "r"), READ_RUNS),
+        '<section id="scaling"><h2>Scaling</h2>%s</section>' % _scaling(session),
+        '<section id="comparison"><h2>Against the baseline</h2>%s</section>' % _comparison(comparison),
+        '<section id="history"><h2>History of this host</h2>%s</section>' % _history(session, entries),
     ]
     return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
             '<meta name="viewport" content="width=device-width, initial-scale=1">'
             '<title>%s</title><style>%s</style></head><body>%s</body></html>\n' % (_e(title), STYLE, "\n".join(body)))
 
 
-def write(path, doc, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None):
-    """Writes the report of `doc` to `path`, with the history of `store` and
-    its baseline (`baseline_name`, else the session results compare would pick)."""
+def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None):
+    """Writes the report of `session` to `path`, whole or not at all, with the
+    history of `store` and its comparison with `baseline_name`, else with the
+    session results compare would pick (none, if there is none)."""
     entries = store.entries()
-    if not any(e.session == doc.get("session") for e in entries):
-        entries.append(Entry.of(doc, ""))
-    baseline = None
+    if not any(e.session == session.id for e in entries):
+        entries.append(Entry.of(session, ""))
+    comparison = None
     try:
-        if baseline_name:
-            name, base_doc = store.resolve(baseline_name, entries)
-        else:
-            entry = default_base(entries, doc)
-            name, base_doc = entry.session, store.load(entry)
+        name, base = store.baseline_for(session, baseline_name, entries)
     except StoreError:
         if baseline_name:
             raise
     else:
-        comparison = compare.compare(base_doc, doc, tolerance, alpha)
-        lines = compare.lines(comparison, name, (base_doc.get("provenance") or {}).get("date"), tolerance, alpha,
-                              scaling.changes(base_doc, doc))
-        baseline = (name, base_doc, comparison, lines)
-    with open(path, "w") as f:
-        f.write(page(doc, entries, baseline))
+        comparison = compare.compare(name, base, session, tolerance, alpha)
+    files.write(path, page(session, entries, comparison))
     return path

@@ -5,6 +5,7 @@ place that turns a report into figures, so the runner and the tests agree on
 what a report says.
 """
 
+import math
 import re
 
 _LINES = (
@@ -25,6 +26,15 @@ TREE_ROW = re.compile(r"^P (\d+) \| (\d+) - (\d+) \| (\d+)$")
 def parse_number(text):
     """A printed figure as a float: printf's inf, -inf, nan and -nan included."""
     return float(text)
+
+
+def usable_time(text):
+    """Whether a printed time is a finite number of zero seconds or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        return False
+    return math.isfinite(value) and value >= 0
 
 
 def parse(text):

@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass
 from typing import Optional
 
-from . import reports, supervise
+from . import reports, signals, supervise
 from .plan import Run
 
 
@@ -69,6 +69,9 @@ def judge(run, outcome, figures, plan):
     lacks = reports.missing(program, figures)
     if lacks:
         return "printed no %s" % ", ".join(lacks)
+    main = figures.get(program.main_time)
+    if main is not None and not reports.usable_time(main):
+        return "printed a %s of %s s, which is no time" % (program.time_label, main)
     return None
 
 
@@ -94,8 +97,10 @@ def run_one(run, plan, log):
     return Result(run, figures, outcome.status, outcome.seconds, judge(run, outcome, figures, plan), binding)
 
 
-def run_all(plan, log):
-    """The runs, in order; stops early, with the runs done so far, on Ctrl-C."""
+def run_all(plan, log, catcher):
+    """The runs, in order; stops early, with the runs done so far, at a signal
+    (`catcher`, a signals.Catcher, says which). Returns (results, whether it
+    was interrupted)."""
     done = []
     try:
         for i, run in enumerate(plan.runs, 1):
@@ -106,6 +111,8 @@ def run_all(plan, log):
             if result.problem:
                 print("    %s %s" % (run.program.name, result.problem), flush=True)
             done.append(result)
-    except KeyboardInterrupt:
+        catcher.hold()
+    except (signals.Interrupted, KeyboardInterrupt):
+        catcher.hold()
         return done, True
     return done, False

@@ -44,6 +44,8 @@ def fit(counts, speedups, reference=1):
                                          bounds=(-1.0, 1.0))
     dof = len(counts) - 1
     half = scipy.stats.t.ppf(0.975, dof) * math.sqrt(cov[0][0]) if math.isfinite(cov[0][0]) else math.inf
+    if not math.isfinite(half):
+        return float(f), (-1.0, 1.0)   # no interval to be had: all that the fit allowed
     return float(f), (float(f - half), float(f + half))
 
 
@@ -52,6 +54,7 @@ def analyse(rows, program, capacity, capacity_of, least=MIN_FIT_COUNTS):
     None when it ran at fewer than `least` counts. `capacity`: the processes or
     threads that had cores or slots of their own, `capacity_of` what they are."""
     points, reference = summary.speedups(rows, program)
+    points = [(n, pct) for n, pct in points if math.isfinite(pct) and pct > 0]
     if len(points) < least:
         return None
     unit = program.sweep.unit
@@ -128,18 +131,18 @@ def sweeps(rows, capacities):
     return found
 
 
-def of_document(doc):
-    """A document's scaling sections; those written before the analysis get
+def of_document(session):
+    """A Session's scaling sections; those written before the analysis get
     one from their summary and the machine's cores."""
-    if isinstance(doc.get("scaling"), list):
-        return doc["scaling"]
-    prov = doc.get("provenance") or {}
-    return sweeps(doc.get("summary", []), {"procs": (prov.get("physical_cores"), "the host's cores"),
-                                           "threads": (prov.get("hardware_threads"), "its hardware threads")})
+    if session.scaling is not None:
+        return session.scaling
+    prov = session.provenance
+    return sweeps(session.summary, {"procs": (prov.physical_cores, "the host's cores"),
+                                    "threads": (prov.hardware_threads, "its hardware threads")})
 
 
 def changes(before, after):
-    """Lines comparing the serial fraction of the sweeps both documents fitted."""
+    """Lines comparing the serial fraction of the sweeps both Sessions fitted."""
     old = {s["program"]: s for s in of_document(before) if s.get("fit")}
     lines = []
     for section in of_document(after):

@@ -6,31 +6,30 @@ then renamed, so a reader never sees half of one, and any number of runners
 each session has a name of its own. Copying the files of one store into
 another merges them.
 
-Readers keep an index of what they have read (`.index.json`, keyed by file
+Every document is read through the document module, which checks it whole;
+one that cannot be used is named once and skipped, and the rest of the store
+stays usable. Readers keep an index of what they have read (`.index.json`, keyed by file
 name, size and time of change), so that listing a large store opens only the
 documents it has not seen; the index is only a cache, written by rename too, and
 any reader may rebuild it.
 """
 
 import datetime
-import hashlib
 import json
+import math
 import os
-import re
 import secrets
 import socket
 import sys
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
+from typing import Optional
 
-from .summary import main_spread
+from . import document, files, programs
+from .document import DocumentError, host_part, stamp, valid_id
+from .text import shown as text_shown
 
-# Each stored document says which format it is in; this reader takes this
-# format and every earlier one. 1: run-suite --json before the store (no session
-# id); 2: with the session id, the slots and the scaling analysis.
-FORMAT = 2
 INDEX = ".index.json"
-INDEX_VERSION = 2   # what an index entry holds; an index of another version is read again
-_ID = re.compile(r"^\d{8}T\d{6}\.\d{3}Z-[A-Za-z0-9.-]+-[0-9a-f]{6}$")
+INDEX_VERSION = 3   # what an index entry holds; an index of another version is read again
 
 
 class StoreError(Exception):
@@ -44,56 +43,18 @@ def default_folder(environ):
     return os.path.join(data, "parbench", "results")
 
 
-def _host_part(host):
-    return re.sub(r"[^A-Za-z0-9.-]", "-", host or "unknown").strip(".-") or "unknown"
-
-
-def _stamp(when):
-    return when.strftime("%Y%m%dT%H%M%S") + ".%03dZ" % (when.microsecond // 1000)
-
-
 def new_session_id(now=None, host=None):
     """Sortable by time (UTC, to the millisecond), naming the host, unique by a random tail."""
     now = now or datetime.datetime.now(datetime.timezone.utc)
-    return "%s-%s-%s" % (_stamp(now), _host_part(host or socket.gethostname()), secrets.token_hex(3))
-
-
-def session_of(doc):
-    """The session id of a document; a document written before the store gets
-    one made from its date, host and content, the same every time it is read."""
-    if isinstance(doc.get("session"), str) and _ID.match(doc["session"]):
-        return doc["session"]
-    prov = doc.get("provenance") or {}
-    try:
-        when = datetime.datetime.fromisoformat(prov["date"]).astimezone(datetime.timezone.utc)
-    except (KeyError, TypeError, ValueError):
-        when = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
-    digest = hashlib.sha256(json.dumps(doc, sort_keys=True).encode()).hexdigest()[:6]
-    return "%s-%s-%s" % (_stamp(when), _host_part(prov.get("host")), digest)
-
-
-def check(doc, where):
-    """The document, if this reader can read it; else StoreError saying why."""
-    if not isinstance(doc, dict) or not isinstance(doc.get("summary"), list):
-        raise StoreError("%s is not a document written by run-suite" % where)
-    version = doc.get("format", 1)
-    if not isinstance(version, int) or version > FORMAT:
-        raise StoreError("%s is in format %s, newer than this runner reads (%d); update the runner"
-                         % (where, version, FORMAT))
-    return doc
+    return "%s-%s-%s" % (stamp(now), host_part(host or socket.gethostname()), secrets.token_hex(3))
 
 
 def read_document(path):
+    """The Session of the file `path`; StoreError says why it cannot be had."""
     try:
-        with open(path) as f:
-            doc = json.load(f)
-    except (OSError, ValueError) as e:
-        raise StoreError("cannot read %s: %s" % (path, e))
-    return check(doc, path)
-
-
-def groups_of(doc):
-    return [(g.get("program"), g.get("procs"), g.get("threads")) for g in doc.get("summary", [])]
+        return document.load(path)
+    except DocumentError as e:
+        raise StoreError(str(e))
 
 
 @dataclass(frozen=True)
@@ -108,58 +69,68 @@ class Entry:
     groups: tuple        # (program, procs, threads)
     failed: int
     times: tuple = ()    # per group: (median, min, max) of its main time, or None
+    interrupted: Optional[str] = None   # the signal's name
 
     @classmethod
-    def of(cls, doc, path):
-        prov = doc.get("provenance") or {}
-        mpi = prov.get("mpi") or {}
-        git = prov.get("git") or {}
-        times = []
-        for g in doc.get("summary", []):
-            spread = main_spread(g)
-            times.append((spread["median"], spread["min"], spread["max"])
-                         if spread and g.get("runs") and spread.get("median") is not None else None)
-        return cls(session_of(doc), path, prov.get("date") or "", prov.get("host") or "",
-                   " ".join(str(v) for v in (mpi.get("implementation") or mpi.get("family"), mpi.get("version"))
-                            if v) or "",
-                   (git.get("commit") or "")[:10] + ("+" if git.get("uncommitted_changes") else ""),
-                   tuple(tuple(g) for g in groups_of(doc)),
-                   sum(1 for r in doc.get("runs", []) if r.get("problem")), tuple(times))
+    def of(cls, session, path):
+        prov = session.provenance
+        times = tuple((s.main_spread.median, s.main_spread.min, s.main_spread.max) if s.runs and s.main_spread
+                      else None for s in session.summary)
+        return cls(session.id, path, prov.date or "", prov.host or "", prov.mpi() or "", prov.commit(),
+                   tuple((g.program, g.procs, g.threads) for g in session.groups()), session.problems(), times,
+                   session.interrupted.signal if session.interrupted else None)
+
+    @classmethod
+    def from_index(cls, fields, path):
+        """The entry an index holds, or None where any of it is not as written."""
+        try:
+            entry = cls(**dict(fields, path=path))
+        except TypeError:
+            return None
+        count = (type(None), int)
+        number = (int, float)
+        fine = (valid_id(entry.session) and all(isinstance(v, str) for v in
+                                                (entry.date, entry.host, entry.mpi, entry.commit))
+                and isinstance(entry.failed, int) and isinstance(entry.interrupted, (str, type(None)))
+                and isinstance(entry.groups, list) and isinstance(entry.times, list)
+                and len(entry.times) == len(entry.groups)
+                and all(isinstance(g, list) and len(g) == 3 and g[0] in programs.BY_NAME
+                        and isinstance(g[1], count) and isinstance(g[2], count) for g in entry.groups)
+                and all(t is None or (isinstance(t, list) and len(t) == 3 and
+                                      all(isinstance(v, number) and math.isfinite(v) for v in t))
+                        for t in entry.times))
+        if not fine:
+            return None
+        return cls(**dict(asdict(entry), groups=tuple(tuple(g) for g in entry.groups),
+                          times=tuple(tuple(t) if t else None for t in entry.times)))
 
     def programs(self):
         return {g[0] for g in self.groups}
+
+    def day(self):
+        try:
+            return datetime.datetime.fromisoformat(self.date).date()
+        except ValueError:
+            return None
 
 
 class Store:
     def __init__(self, folder):
         self.folder = os.path.abspath(folder)
 
-    def path(self, session):
-        return os.path.join(self.folder, session + ".json")
+    def path(self, session_id):
+        return os.path.join(self.folder, session_id + ".json")
 
-    def save(self, doc):
-        """Writes `doc` as its session's file; returns the path. OSError when the
+    def save(self, session):
+        """Writes the Session as its own file; returns the path. OSError when the
         store cannot be written; nothing is left half-written."""
         os.makedirs(self.folder, exist_ok=True)
-        final = self.path(session_of(doc))
-        temporary = os.path.join(self.folder, ".%s.%d.tmp" % (os.path.basename(final), os.getpid()))
-        try:
-            with open(temporary, "w") as f:
-                json.dump(doc, f, indent=2, allow_nan=False)
-                f.write("\n")
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(temporary, final)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+        final = self.path(session.id)
+        document.save(session, final)
         return final
 
-    def contains(self, doc):
-        return os.path.exists(self.path(session_of(doc)))
+    def contains(self, session):
+        return os.path.exists(self.path(session.id))
 
     def entries(self, warn=None):
         """Every readable session, oldest first. A file that cannot be read is
@@ -167,62 +138,62 @@ class Store:
         warn = warn or (lambda line: print(line, file=sys.stderr))
         try:
             names = sorted(e.name for e in os.scandir(self.folder)
-                           if e.name.endswith(".json") and not e.name.startswith(".") and e.is_file())
-        except FileNotFoundError:
+                           if e.name.endswith(".json") and not e.name.startswith("."))
+        except (FileNotFoundError, NotADirectoryError):
             return []
+        except OSError as e:
+            raise StoreError("cannot list the store %s: %s" % (self.folder, e.strerror or e))
         index = self._read_index()
         fresh, changed = {}, False
         for name in names:
             path = os.path.join(self.folder, name)
             try:
                 st = os.stat(path)
+                stamp_ = [st.st_size, st.st_mtime_ns]
             except OSError:
-                continue
-            stamp = [st.st_size, st.st_mtime_ns]
+                stamp_ = None   # a link to nowhere: reading it says why
             known = index.get(name)
-            if known and known.get("stamp") == stamp and known.get("version") == INDEX_VERSION:
-                fresh[name] = known
-                continue
+            if isinstance(known, dict) and stamp_ and known.get("stamp") == stamp_ and \
+                    known.get("version") == INDEX_VERSION and isinstance(known.get("entry"), dict):
+                entry = Entry.from_index(known["entry"], path)
+                if entry:
+                    fresh[name] = (known, entry)
+                    continue
             try:
                 entry = Entry.of(read_document(path), path)
             except StoreError as e:
-                warn("results: skipped %s" % str(e).replace("cannot read ", ""))
+                warn("results: skipped %s" % text_shown(str(e).replace("cannot read ", "")))
                 continue
-            fresh[name] = {"stamp": stamp, "version": INDEX_VERSION, "entry": entry.__dict__}
+            fields = asdict(entry)
+            del fields["path"]
+            fresh[name] = ({"stamp": stamp_, "version": INDEX_VERSION, "entry": fields}, entry)
             changed = True
         if changed or set(fresh) != set(index):
-            self._write_index(fresh)
-        entries = []
-        for name, known in fresh.items():
-            fields = dict(known["entry"], path=os.path.join(self.folder, name))
-            fields["groups"] = tuple(tuple(g) for g in fields["groups"])
-            fields["times"] = tuple(tuple(t) if t else None for t in fields["times"])
-            entries.append(Entry(**fields))
-        return sorted(entries, key=lambda e: e.session)
+            self._write_index({name: known for name, (known, _) in fresh.items()})
+        # The same session twice (a copy under another name) is listed once: by its own name if it has it.
+        chosen = {}
+        for name, (_, entry) in sorted(fresh.items(), key=lambda item: item[0] != item[1][1].session + ".json"):
+            chosen.setdefault(entry.session, entry)
+        return sorted(chosen.values(), key=lambda e: e.session)
 
     def _read_index(self):
         try:
-            with open(os.path.join(self.folder, INDEX)) as f:
-                index = json.load(f)
+            index = json.loads(files.read(os.path.join(self.folder, INDEX)).decode("utf-8"))
             return index if isinstance(index, dict) else {}
-        except (OSError, ValueError):
+        except (files.ReadError, ValueError, RecursionError):
             return {}
 
     def _write_index(self, index):
         # A reader that cannot write the index (a read-only store) just reads again next time.
-        temporary = os.path.join(self.folder, ".index.%d.tmp" % os.getpid())
         try:
-            with open(temporary, "w") as f:
-                json.dump(index, f)
-            os.replace(temporary, os.path.join(self.folder, INDEX))
+            files.write(os.path.join(self.folder, INDEX), json.dumps(index))
         except OSError:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
+            pass
 
     def find(self, name, entries=None):
         """The entry a session id, a unique beginning of one, or `latest` names."""
+        if not name:
+            raise StoreError("an empty name names no session")
         entries = self.entries() if entries is None else entries
         if name == "latest":
             if not entries:
@@ -232,29 +203,36 @@ class Store:
         if len(matches) == 1:
             return matches[0]
         if not matches:
-            raise StoreError("no session %s in %s" % (name, self.folder))
-        raise StoreError("%s names %d sessions (%s, ...); give more of the id" % (name, len(matches),
+            raise StoreError("no session %s in %s" % (text_shown(name), self.folder))
+        raise StoreError("%s names %d sessions (%s, ...); give more of the id" % (text_shown(name), len(matches),
                                                                                 matches[0].session))
 
     def load(self, entry):
         return read_document(entry.path)
 
     def resolve(self, name, entries=None):
-        """(what to call it, document) of a session named by its id, a unique
+        """(what to call it, Session) of a session named by its id, a unique
         beginning of one, `latest`, or the path of a JSON document."""
-        if os.path.isfile(name):
+        if name and name != "latest" and not valid_id(name) and os.path.lexists(name):
             return name, read_document(name)
         entry = self.find(name, entries)
         return entry.session, self.load(entry)
 
+    def baseline_for(self, session, name=None, entries=None):
+        """(name, Session) to compare `session` with: the one `name` names,
+        else the newest earlier session of its host that shares a group with it."""
+        if name:
+            return self.resolve(name, entries)
+        entry = default_base(self.entries() if entries is None else entries, session)
+        return entry.session, self.load(entry)
 
-def default_base(entries, doc):
-    """The entry of the newest session before `doc` on its host that shares a group with it."""
-    host = (doc.get("provenance") or {}).get("host")
-    new_id = session_of(doc)
-    groups = {(g.get("program"), g.get("procs"), g.get("threads")) for g in doc["summary"]}
-    earlier = [e for e in entries if e.session < new_id and e.host == host and groups & set(e.groups)]
+
+def default_base(entries, session):
+    """The entry of the newest session before `session` on its host that shares a group with it."""
+    host = session.provenance.host or ""
+    groups = {(g.program, g.procs, g.threads) for g in session.groups()}
+    earlier = [e for e in entries if e.session < session.id and e.host == host and groups & set(e.groups)]
     if not earlier:
-        raise StoreError("no earlier session of %s shares a group with %s; name a BASE" % (host or "this host",
-                                                                                          new_id))
+        raise StoreError("no earlier session of %s shares a group with %s; name a BASE" % (
+            text_shown(host) or "this host", session.id))
     return earlier[-1]

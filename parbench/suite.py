@@ -1,4 +1,4 @@
-"""run-suite: plan, run, summarise, write, compare, plot.
+"""run-suite: plan, run, summarise, store, write, compare, plot.
 
 Called by scripts/run-suite, which sets up and builds first; see --help.
 """
@@ -6,14 +6,13 @@ Called by scripts/run-suite, which sets up and builds first; see --help.
 import os
 import sys
 
-from . import cli, compare, output, plots, report, runs, scaling, summary
+from . import cli, compare, document, output, plots, report, runs, scaling, scratch, signals, summary
 from .plan import PlanError, make
 from .provenance import provenance
 from .store import Store
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Exit statuses beyond 0 and argparse's 2.
-FAILED, REGRESSED, INTERRUPTED = 1, 3, 130
+FAILED = compare.FAILED
 
 
 def announce(plan):
@@ -26,23 +25,12 @@ def announce(plan):
                       % (program.name, plan.launch.mpi.unknown_note()))
 
 
-def report_comparison(doc, plan):
-    """Prints the comparison with the baseline; returns it."""
-    named, baseline = plan.baseline
-    comparison = compare.compare(baseline, doc, plan.tolerance, plan.alpha)
-    print()
-    for line in compare.lines(comparison, named, (baseline.get("provenance") or {}).get("date"), plan.tolerance,
-                              plan.alpha, scaling.changes(baseline, doc)):
-        print(line)
-    return comparison
-
-
-def keep(doc, plan):
-    """Stores the session's document; a store that cannot take it costs nothing but a line."""
+def keep(session, plan):
+    """Stores the session; a store that cannot take it costs nothing but a line."""
     if plan.store is None:
         return "not stored (--no-store)"
     try:
-        plan.store.save(doc)
+        plan.store.save(session)
     except OSError as e:
         print("run-suite: the session was not stored in %s (%s); its document is %s"
               % (plan.store.folder, e.strerror or e, plan.json_path), file=sys.stderr)
@@ -50,19 +38,48 @@ def keep(doc, plan):
     return "stored in %s" % plan.store.folder
 
 
-def write_report(doc, plan):
+def write_out(what, path, write):
+    """Writes one output; a failure costs a line on standard error, never the run's exit status."""
+    try:
+        write()
+    except OSError as e:
+        print("run-suite: %s %s was not written: %s" % (what, path, e.strerror or e), file=sys.stderr)
+
+
+def write_report(session, plan):
     why = plots.missing()
     if why:
         print("report: %s; no report written" % why)
         return
     store = plan.store or Store(plan.store_folder)
-    report.write(plan.report_path, doc, store, plan.tolerance, plan.alpha,
-                 plan.baseline[0] if plan.baseline else None)
+    try:
+        report.write(plan.report_path, session, store, plan.tolerance, plan.alpha,
+                     plan.baseline[0] if plan.baseline else None)
+    except Exception as e:  # noqa: BLE001 - the runs' verdict must outlive any fault in drawing them
+        print("run-suite: the report %s was not written: %s" % (plan.report_path, e), file=sys.stderr)
+        return
     print("report: wrote %s" % plan.report_path)
+
+
+def write_plots(rows, plan):
+    try:
+        plots.plot(rows, plan.plot_path, plan.capacities())
+    except Exception as e:  # noqa: BLE001 - as for the report
+        print("run-suite: the plot %s was not written: %s" % (plan.plot_path, e), file=sys.stderr)
 
 
 def main(argv, environ=None):
     environ = os.environ if environ is None else environ
+    with signals.caught() as catcher:
+        try:
+            return run_suite(argv, environ, catcher)
+        except signals.Interrupted:
+            pass
+    print("run-suite: stopped by %s before the first run ended; nothing stored" % catcher.name, file=sys.stderr)
+    return catcher.status
+
+
+def run_suite(argv, environ, catcher):
     options = cli.parse(argv)
     try:
         plan = make(options, environ, ROOT, argv)
@@ -72,24 +89,36 @@ def main(argv, environ=None):
         print("run-suite: %s is not built (%s); run scripts/setup" % (program.name, path), file=sys.stderr)
         return FAILED
 
-    plan.prepare()
-    mpi_programs = [p for p in plan.programs if p.mpi]
-    prov = provenance(plan, (plan.launch.template or plan.launch.mpi.launcher) if mpi_programs else None)
-    announce(plan)
+    scratch.sweep(plan.workdir)
     try:
+        plan.prepare()
+        scratch.claim(plan.rundir)
+        mpi_programs = [p for p in plan.programs if p.mpi]
+        prov = provenance(plan, (plan.launch.template or plan.launch.mpi.launcher) if mpi_programs else None)
+        announce(plan)
         with open(plan.log_path, "w") as log:
-            results, interrupted = runs.run_all(plan, log)
+            results, interrupted = runs.run_all(plan, log, catcher)
     finally:
         plan.clean_up()
+    if interrupted and not results:
+        raise signals.Interrupted(catcher.signum)
 
     rows = summary.summarise(results)
     sweeps = scaling.sweeps(rows, plan.capacities())
-    doc = output.document(plan.session, prov, results, rows, sweeps)
-    output.write_json(plan.json_path, doc)
+    cut = document.Interruption(catcher.name, len(plan.runs)) if interrupted else None
+    session = output.session_document(plan.session, prov, results, rows, sweeps, cut)
+    # Stored first: whatever fails after this, the runs are kept.
+    stored = keep(session, plan)
+    write_out("the document", plan.json_path, lambda: document.save(session, plan.json_path))
     if plan.csv_path:
-        output.write_csv(plan.csv_path, results)
-    stored = keep(doc, plan)
-    comparison = report_comparison(doc, plan) if plan.baseline else None
+        write_out("the CSV", plan.csv_path, lambda: output.write_csv(plan.csv_path, results))
+    comparison = None
+    if plan.baseline:
+        named, baseline = plan.baseline
+        comparison = compare.compare(named, baseline, session, plan.tolerance, plan.alpha)
+        print()
+        for line in comparison.lines():
+            print(line)
     print()
     print(summary.format_table(rows, comparison.changes if comparison else None))
     for line in summary.notes(rows):
@@ -99,9 +128,9 @@ def main(argv, environ=None):
     print("results: %s" % plan.json_path)
     print("session: %s (%s)" % (plan.session, stored))
     if plan.plot_path and not interrupted:
-        plots.plot(rows, plan.plot_path, plan.capacities())
+        write_plots(rows, plan)
     if plan.report_path:
-        write_report(doc, plan)
+        write_report(session, plan)
 
     bad = [r for r in results if r.problem]
     for r in bad:
@@ -109,13 +138,14 @@ def main(argv, environ=None):
                                               " (%s)" % r.group.count_text() if r.run.procs else "", r.problem),
               file=sys.stderr)
     if interrupted:
-        print("run-suite: interrupted after %d of %d runs; the table has those" % (len(results), len(plan.runs)),
-              file=sys.stderr)
-        return INTERRUPTED
-    if bad:
-        return FAILED
-    if comparison and comparison.regressed:
+        print("run-suite: interrupted by %s after %d of %d runs; the table has those, and the session is kept "
+              "marked as interrupted" % (catcher.name, len(results), len(plan.runs)), file=sys.stderr)
+    if catcher.signum:
+        return catcher.status
+    status = compare.exit_status(len(bad), comparison)
+    if status == compare.SLOWER_STATUS:
         for line in comparison.regressed:
             print("run-suite: regressed: " + line, file=sys.stderr)
-        return REGRESSED
-    return 0
+    elif status == compare.NOTHING_COMPARED:
+        print("run-suite: %s" % comparison.nothing_compared(), file=sys.stderr)
+    return status

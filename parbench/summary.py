@@ -1,32 +1,28 @@
 """The summary of a suite run: one row per group (program and process or thread
 count) with the spread of each time, and the table and notes that show it.
 
-A row is a dict, the same in memory as in the JSON document, so a row read
-back from a stored document is summarised, shown and compared like a new one.
+A row is the document's own Summary record, so a row read back from a stored
+document is shown and compared like a new one.
 """
 
 import math
 
 from . import programs, reports, stats
-from .programs import Group
+from .document import TIMES, Spread, Summary
 
-TIMES = ("parallel_s", "sequential_s", "time_s")
 NOISY_CV_PCT = 5.0
+# Fewer runs than this give no spread worth reading.
+MIN_RUNS_FOR_CV = 3
 
 
-def main_time(row):
-    """The name of the time a group is judged by."""
-    known = programs.BY_NAME.get(row["program"])
-    return known.main_time if known else row.get("main_time", "parallel_s")
-
-
-def time_label(row):
-    return "parallel time" if main_time(row) == "parallel_s" else "time"
+def _spread(values):
+    found = stats.spread(values)
+    return Spread(**found) if found else None
 
 
 def summarise(results):
-    """One row per group, from the runs without a problem: runs, failed runs,
-    the spread of each time, the median speed-up and, for MPI runs, the
+    """One Summary per group, from the runs without a problem: runs, failed
+    runs, the spread of each time, the median speed-up and, for MPI runs, the
     parallel efficiency."""
     groups = {}
     for r in results:
@@ -35,30 +31,27 @@ def summarise(results):
     for group, members in groups.items():
         # A failed run's figures, if it printed any, describe no valid measurement.
         good = [r for r in members if not r.problem]
-        row = {"program": group.program, "procs": group.procs, "threads": group.threads, "runs": len(good),
-               "failed": len(members) - len(good)}
-        for name in TIMES:
-            row[name] = stats.spread([reports.parse_number(r.figures[name]) for r in good if r.figures.get(name)])
+        times = {name: _spread([reports.parse_number(r.figures[name]) for r in good if r.figures.get(name)])
+                 for name in TIMES}
         speedups = [reports.parse_number(r.figures["speedup_pct"]) for r in good if r.figures.get("speedup_pct")]
         speedups = [v for v in speedups if not math.isnan(v)]
-        row["speedup_pct"] = stats.median(speedups) if speedups else None
-        row["efficiency_pct"] = (row["speedup_pct"] / group.procs
-                                 if group.procs and row["speedup_pct"] is not None else None)
-        rows.append(row)
+        speedup = stats.median(speedups) if speedups else None
+        rows.append(Summary(group, len(good), len(members) - len(good), speedup_pct=speedup,
+                            efficiency_pct=speedup / group.procs if group.procs and speedup is not None else None,
+                            **times))
     return rows
 
 
-def main_spread(row):
-    spread = row.get(main_time(row))
-    return spread if isinstance(spread, dict) else None
+def time_label(row):
+    return programs.get(row.group.program).time_label
 
 
 def noisy(row):
-    """The coefficient of variation of a group's main time when three or more
-    runs make it worth reading and it exceeds NOISY_CV_PCT, else None."""
-    spread = main_spread(row)
-    if row["runs"] >= 3 and spread and spread.get("cv_pct") is not None and spread["cv_pct"] > NOISY_CV_PCT:
-        return spread["cv_pct"]
+    """The coefficient of variation of a group's main time when enough runs
+    make it worth reading and it exceeds NOISY_CV_PCT, else None."""
+    spread = row.main_spread
+    if row.runs >= MIN_RUNS_FOR_CV and spread and spread.cv_pct is not None and spread.cv_pct > NOISY_CV_PCT:
+        return spread.cv_pct
     return None
 
 
@@ -66,13 +59,13 @@ def table_cells(rows, changes=None):
     """(header, cells of each row) of the summary table; `changes` maps a group
     to the text of its change against a baseline, which adds a column."""
     def span(t):
-        return "%.3f / %.3f / %.3f" % (t["median"], t["min"], t["max"]) if t else "-"
+        return "%.3f / %.3f / %.3f" % (t.median, t.min, t.max) if t else "-"
 
     def cv(row):
-        spread = main_spread(row)
-        if row["runs"] < 3 or not spread or spread.get("cv_pct") is None:
+        spread = row.main_spread
+        if row.runs < MIN_RUNS_FOR_CV or not spread or spread.cv_pct is None:
             return "-"
-        return "%.1f" % spread["cv_pct"]
+        return "%.1f" % spread.cv_pct
 
     header = ["program", "procs/threads", "runs", "parallel s (med/min/max)", "sequential s (med/min/max)",
               "time s (med/min/max)", "cv %", "speed-up %", "efficiency %"]
@@ -80,13 +73,13 @@ def table_cells(rows, changes=None):
         header.append("vs baseline")
     lines = []
     for row in rows:
-        line = [row["program"], str(row["procs"] or row["threads"]),
-                str(row["runs"]) + (" (%d failed)" % row["failed"] if row["failed"] else ""),
-                span(row["parallel_s"]), span(row["sequential_s"]), span(row["time_s"]), cv(row),
-                "%.2f" % row["speedup_pct"] if row["speedup_pct"] is not None else "-",
-                "%.1f" % row["efficiency_pct"] if row["efficiency_pct"] is not None else "-"]
+        line = [row.group.program, str(row.group.count),
+                str(row.runs) + (" (%d failed)" % row.failed if row.failed else ""),
+                span(row.parallel_s), span(row.sequential_s), span(row.time_s), cv(row),
+                "%.2f" % row.speedup_pct if row.speedup_pct is not None else "-",
+                "%.1f" % row.efficiency_pct if row.efficiency_pct is not None else "-"]
         if changes is not None:
-            line.append(changes.get(Group.of(row), "-"))
+            line.append(changes.get(row.group, "-"))
         lines.append(line)
     return header, lines
 
@@ -103,8 +96,8 @@ def relative_speedups(rows, program):
     """(count, speed-up %) of a program without a sequential phase of its own,
     against its group with the smallest count (1 where there is one), from
     median main times; and that reference count."""
-    times = sorted((Group.of(r).count, main_spread(r)["median"]) for r in rows
-                   if r["program"] == program.name and main_spread(r) and main_spread(r)["median"] > 0)
+    times = sorted((r.group.count, r.main_spread.median) for r in rows
+                   if r.group.program == program.name and r.main_spread and r.main_spread.median > 0)
     if not times:
         return [], None
     ref_count, ref_time = times[0]
@@ -113,8 +106,8 @@ def relative_speedups(rows, program):
 
 def own_speedups(rows, program):
     """(count, median speed-up %) of a program that reports its own."""
-    return sorted((Group.of(r).count, r["speedup_pct"]) for r in rows
-                  if r["program"] == program.name and r["speedup_pct"] is not None)
+    return sorted((r.group.count, r.speedup_pct) for r in rows
+                  if r.group.program == program.name and r.speedup_pct is not None and math.isfinite(r.speedup_pct))
 
 
 def speedups(rows, program):
@@ -128,14 +121,14 @@ def speedups(rows, program):
 def notes(rows):
     """The lines printed under the table."""
     lines = []
-    if any(r["procs"] for r in rows):
+    if any(r.group.procs for r in rows):
         lines.append("\nefficiency = speed-up / processes; 100 % would be perfect scaling.")
     for row in rows:
         cv = noisy(row)
         if cv is not None:
             lines.append("noise: %s: its %s varies by %.1f %% over %d runs (coefficient of variation, above %g %%); "
                          "differences smaller than that spread are not meaningful"
-                         % (Group.of(row).describe(), time_label(row), cv, row["runs"], NOISY_CV_PCT))
+                         % (row.group.describe(), time_label(row), cv, row.runs, NOISY_CV_PCT))
     for program in programs.PROGRAMS:
         if program.sweep and not program.sequential:
             points, ref = relative_speedups(rows, program)

@@ -66,16 +66,24 @@ def _settle(sid, grace):
 
 
 def stop(proc, grace=5.0):
-    """Stops a run and everything it started: the launcher is asked first, so
-    that it can stop its daemons on other hosts; what is left is killed."""
+    """Stops a run and everything it started: its process group is asked
+    first (the launcher among it, so that it can stop its daemons on other
+    hosts), given `grace` seconds, and then whatever is left of its session
+    is killed."""
     try:
-        proc.send_signal(signal.SIGTERM)
+        os.killpg(proc.pid, signal.SIGTERM)
+    except (ProcessLookupError, PermissionError):
+        pass
+    try:
         proc.wait(grace)
-    except (subprocess.TimeoutExpired, ProcessLookupError):
+    except subprocess.TimeoutExpired:
         pass
     kill_session(proc.pid)
     if proc.poll() is None:  # no /proc: its process group is what can be found
-        os.killpg(proc.pid, signal.SIGKILL)
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
     proc.wait()
 
 
@@ -83,7 +91,8 @@ def run(cmd, cwd, timeout, env=None, settle=3.0):
     """Runs `cmd` in `cwd` in a session of its own, at most `timeout` seconds;
     `env` replaces the environment. Daemons get `settle` seconds to follow their
     launcher out. Ctrl-C stops the run with everything it started before the
-    KeyboardInterrupt goes on."""
+    interruption (KeyboardInterrupt, or the runner's own for SIGTERM and
+    SIGHUP) goes on."""
     started = time.monotonic()
     try:
         proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -97,7 +106,8 @@ def run(cmd, cwd, timeout, env=None, settle=3.0):
         timed_out = True
         stop(proc)
         out, err = proc.communicate()
-    except KeyboardInterrupt:
+    except BaseException:
+        # Interrupted: the run goes, with everything it started, before the interruption goes on.
         stop(proc)
         raise
     # Whatever it left running would share the machine with the next run.

@@ -1,4 +1,5 @@
-"""Reading the small text files of the system (/proc, /etc, CMake's cache) that may not be there."""
+"""Reading the small text files of the system (/proc, /etc, CMake's cache) that may not be
+there, and showing text from elsewhere safely."""
 
 import re
 
@@ -16,3 +17,20 @@ def search(pattern, text):
     """The first group of the first line-anchored match, stripped, or None."""
     m = re.search(pattern, text, re.MULTILINE)
     return m.group(1).strip() if m else None
+
+
+def shown(value):
+    """`value` as text safe to print: control and format characters (terminal
+    escapes, bidirectional overrides) and lone surrogates written as escapes."""
+    text = "" if value is None else str(value)
+    if text.isprintable():
+        return text
+    out = []
+    for c in text:
+        if c.isprintable():
+            out.append(c)
+        elif ord(c) < 0x100:
+            out.append("\\x%02x" % ord(c))
+        else:
+            out.append("\\u%04x" % ord(c) if ord(c) < 0x10000 else "\\U%08x" % ord(c))
+    return "".join(out)

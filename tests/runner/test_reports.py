@@ -5,7 +5,7 @@ import math
 
 import pytest
 
-from parbench import output, programs, reports, stats, summary
+from parbench import document, output, programs, reports, stats, summary
 from parbench.plan import Run
 from parbench.runs import Result
 
@@ -71,13 +71,13 @@ def test_tree_search_rows_carry_median_spread_and_efficiency(sample):
     runs = [result("treesearch", 2, text.replace("201.83", s).replace("0.491000", t), index=i)
             for i, (s, t) in enumerate((("150.00", "0.400000"), ("201.83", "0.500000"), ("180.00", "0.600000")), 1)]
     [row] = summary.summarise(runs)
-    assert (row["procs"], row["runs"], row["failed"]) == (2, 3, 0)
-    assert row["speedup_pct"] == 180.0
-    assert (row["parallel_s"]["median"], row["parallel_s"]["min"]) == (0.5, 0.4)
-    assert row["parallel_s"]["cv_pct"] == pytest.approx(20.0)  # sample deviation 0.1 over mean 0.5
-    assert row["efficiency_pct"] == pytest.approx(90.0)
-    assert row["time_s"] is None
-    assert summary.noisy(row) == row["parallel_s"]["cv_pct"]
+    assert (row.group.procs, row.runs, row.failed) == (2, 3, 0)
+    assert row.speedup_pct == 180.0
+    assert (row.parallel_s.median, row.parallel_s.min) == (0.5, 0.4)
+    assert row.parallel_s.cv_pct == pytest.approx(20.0)  # sample deviation 0.1 over mean 0.5
+    assert row.efficiency_pct == pytest.approx(90.0)
+    assert row.time_s is None
+    assert summary.noisy(row) == row.parallel_s.cv_pct
     table = summary.format_table([row])
     assert "180.00" in table and "90.0" in table
     assert "20.0  180.00" in table
@@ -87,7 +87,7 @@ def test_failed_runs_are_counted_but_not_summarised(sample):
     text = sample("treesearch-valid")
     [row] = summary.summarise([result("treesearch", 2, text),
                                result("treesearch", 2, text.replace("0.491000", "9.0"), problem="printed 2 reports")])
-    assert (row["runs"], row["failed"], row["parallel_s"]["max"]) == (1, 1, 0.491)
+    assert (row.runs, row.failed, row.parallel_s.max) == (1, 1, 0.491)
     assert summary.noisy(row) is None, "no spread to speak of with fewer than three runs"
 
 
@@ -103,7 +103,8 @@ def test_infinite_speedup_does_not_break_the_table_or_the_json(sample):
     runs = [result("arraysum", None, sample("arraysum-valid"), threads=4)]
     rows = summary.summarise(runs)
     assert "inf" in summary.format_table(rows)
-    doc = output.document("s", {}, runs, rows)
-    json.dumps(doc, allow_nan=False)
+    session = output.session_document("20261201T000000.000Z-vm-abcdef", {}, runs, rows)
+    doc = json.loads(document.dumps(session))
     assert doc["runs"][0]["speedup_pct"] == "inf"
     assert doc["summary"][0]["speedup_pct"] is None
+    assert document.conformity(doc) is None

@@ -2,7 +2,9 @@
 
 import pytest
 
-from parbench import programs, scaling
+from parbench import document, programs, scaling
+from parbench.document import Spread, Summary
+from parbench.programs import Group
 
 pytestmark = pytest.mark.unit
 
@@ -10,13 +12,17 @@ TREE, DYNAMIC = programs.get("treesearch"), programs.get("dynamicwork")
 
 
 def tree_rows(speedups):
-    return [{"program": "treesearch", "procs": p, "threads": None, "runs": 3, "speedup_pct": 100.0 * s}
-            for p, s in speedups.items()]
+    return [Summary(Group("treesearch", p, None), 3, 0, speedup_pct=100.0 * s) for p, s in speedups.items()]
 
 
 def dynamic_rows(seconds):
-    return [{"program": "dynamicwork", "procs": None, "threads": t, "runs": 3,
-             "time_s": {"median": s, "min": s, "max": s, "cv_pct": 0.0}} for t, s in seconds.items()]
+    return [Summary(Group("dynamicwork", None, t), 3, 0, time_s=Spread(s, s, s, 0.0)) for t, s in seconds.items()]
+
+
+def old_session(rows, cores):
+    """A session written before the scaling analysis: it gets one from its summary."""
+    return document.from_json({"format": 1, "provenance": {"physical_cores": cores},
+                               "summary": [r.to_json() for r in rows]}, "test")
 
 
 def test_a_perfect_sweep_has_no_serial_fraction():
@@ -71,9 +77,7 @@ def test_a_sweep_from_another_count_than_one_is_fitted_against_it():
 
 
 def test_the_serial_fractions_of_two_sessions_are_compared():
-    before = {"summary": tree_rows({p: scaling.amdahl(p, 0.05) for p in (1, 2, 4)}),
-              "provenance": {"physical_cores": 4}}
-    after = {"summary": tree_rows({p: scaling.amdahl(p, 0.2) for p in (1, 2, 4)}),
-             "provenance": {"physical_cores": 4}}
+    before = old_session(tree_rows({p: scaling.amdahl(p, 0.05) for p in (1, 2, 4)}), 4)
+    after = old_session(tree_rows({p: scaling.amdahl(p, 0.2) for p in (1, 2, 4)}), 4)
     [line] = scaling.changes(before, after)
     assert line.startswith("treesearch: serial fraction 0.050 (") and ", 0.200 (" in line

@@ -72,7 +72,7 @@ def test_a_store_that_cannot_be_written_costs_the_run_nothing(stand_ins, tmp_pat
 def test_documents_written_before_the_store_are_imported_once_and_compared(stand_ins, tmp_path):
     folder = tmp_path / "store"
     old = tmp_path / "old.json"
-    run = stand_ins.suite("--only", "queuedrain", "--no-store", "--json", str(old))
+    run = stand_ins.suite("--only", "queuedrain", "--repeat", "5", "--no-store", "--json", str(old))
     assert run.returncode == 0 and not folder.exists()
     doc = json.loads(old.read_text())
     del doc["session"]
@@ -82,7 +82,7 @@ def test_documents_written_before_the_store_are_imported_once_and_compared(stand
     assert "added as" in first.stdout and "already there" in again.stdout
     assert len([n for n in os.listdir(folder) if not n.startswith(".")]) == 1
     stand_ins.program("queuedrain", "echo 'Time:   0.009000 s'\n")
-    assert stand_ins.suite("--only", "queuedrain", "--results", str(folder)).returncode == 0
+    assert stand_ins.suite("--only", "queuedrain", "--repeat", "5", "--results", str(folder)).returncode == 0
     # BASE by default: the newest earlier session of the host that shares a group.
     compared = results(folder, "compare")
     assert compared.returncode == 3, compared.stdout + compared.stderr

@@ -1,0 +1,527 @@
+"""The session document: its format, its checks, its upgrades, its reading and
+its writing, all here.
+
+The format is published as a JSON Schema (schema/session.schema.json). Every
+document read is first upgraded to the current format, then checked against
+that schema by this module's own small validator (the `jsonschema` library,
+where installed, checks it too on import and in the tests), so that what the
+rest of the runner gets is a `Session` whose accessors can be trusted: no
+reader digs in the raw dict. A document that cannot be read is a
+DocumentError that says why, never another exception.
+"""
+
+import datetime
+import hashlib
+import json
+import math
+import os
+import re
+from dataclasses import dataclass
+from typing import Optional
+
+from . import files, programs
+from .programs import Group
+
+# 1: run-suite --json before the store (no session id, no scaling);
+# 2: the session id and the scaling analysis; 3: `interrupted`.
+FORMAT = 3
+SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schema", "session.schema.json")
+TIMES = ("parallel_s", "sequential_s", "time_s")
+FIGURES = TIMES + ("speedup_pct",)
+
+
+class DocumentError(Exception):
+    """A document that cannot be used; the text says why."""
+
+
+def _load_schema():
+    with open(SCHEMA_PATH) as f:
+        return json.load(f)
+
+
+SCHEMA = _load_schema()
+_ID = re.compile(SCHEMA["properties"]["session"]["pattern"])
+
+
+# Reading
+
+def _no_constant(name):
+    raise ValueError("%s is not a JSON value" % name)
+
+
+def parse(data, where):
+    """The Session in `data` (the bytes of a document); DocumentError says
+    what is wrong, naming `where`."""
+    try:
+        raw = json.loads(data.decode("utf-8"), parse_constant=_no_constant)
+    except UnicodeDecodeError:
+        raise DocumentError("%s is not UTF-8 text" % where)
+    except RecursionError:
+        raise DocumentError("%s nests too deep to be a document" % where)
+    except ValueError as e:
+        raise DocumentError("%s is not JSON (%s)" % (where, str(e)[:120]))
+    return from_json(raw, where)
+
+
+def load(path):
+    """The Session of the document file `path`."""
+    try:
+        data = files.read(path)
+    except files.ReadError as e:
+        raise DocumentError("cannot read %s: %s" % (path, e))
+    return parse(data, path)
+
+
+def from_json(raw, where):
+    """The Session of a document already read as JSON."""
+    if not isinstance(raw, dict) or not isinstance(raw.get("summary"), list):
+        raise DocumentError("%s is not a document written by run-suite" % where)
+    version = raw.get("format", 1)
+    if not isinstance(version, int) or isinstance(version, bool) or version < 1:
+        raise DocumentError("%s has no format this runner knows (%r)" % (where, version))
+    if version > FORMAT:
+        raise DocumentError("%s is in format %d, newer than this runner reads (%d); update the runner"
+                            % (where, version, FORMAT))
+    upgraded = upgrade(raw)
+    problem = conformity(upgraded) or _sense(upgraded)
+    if problem:
+        raise DocumentError("%s does not hold a session: %s" % (where, problem))
+    return Session(upgraded, original_format=version)
+
+
+def upgrade(raw):
+    """A copy of `raw` in the current format."""
+    doc = dict(raw)
+    if doc.get("format", 1) < 2:
+        doc["session"] = _made_up_id(raw)
+        doc.setdefault("runs", [])
+        doc.setdefault("provenance", {})
+        doc["scaling"] = []   # made from the summary when asked for
+        for key in ("runs", "summary"):
+            if isinstance(doc.get(key), list):
+                doc[key] = [_threads_of_old(r) for r in doc[key]]
+    if doc.get("format", 1) < 3:
+        doc["interrupted"] = None
+    doc["format"] = FORMAT
+    return doc
+
+
+def _made_up_id(raw):
+    """An id for a document written before ids: from its date, host and
+    content, the same every time it is read."""
+    prov = raw.get("provenance") if isinstance(raw.get("provenance"), dict) else {}
+    try:
+        when = datetime.datetime.fromisoformat(prov["date"]).astimezone(datetime.timezone.utc)
+    except (KeyError, TypeError, ValueError, OverflowError):
+        when = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+    try:
+        digest = hashlib.sha256(json.dumps(raw, sort_keys=True).encode("utf-8", "replace")).hexdigest()[:6]
+    except (TypeError, ValueError):
+        digest = "000000"
+    return "%s-%s-%s" % (stamp(when), host_part(prov.get("host")), digest)
+
+
+def _sense(doc):
+    """What the schema cannot say: each record's count fits its program, and
+    each sweep is of a program that sweeps."""
+    for where, records in (("runs", doc["runs"]), ("summary", doc["summary"])):
+        for i, record in enumerate(records):
+            program = programs.get(record["program"])
+            mine, other = ("procs", "threads") if program.mpi else ("threads", "procs")
+            if record.get(mine) is None or record.get(other) is not None:
+                return "%s[%d] gives %s no %s count" % (where, i, program.name, program.unit)
+    for i, section in enumerate(doc["scaling"]):
+        sweep = programs.get(section["program"]).sweep
+        if not sweep or sweep.unit != section["unit"]:
+            return "scaling[%d] is no sweep of %s" % (i, section["program"])
+        if section["capacity"] is None and any(p["oversubscribed"] for p in section["points"]):
+            return "scaling[%d] has counts beyond a capacity it does not give" % i
+    return None
+
+
+def _threads_of_old(record):
+    """A format-1 record of a program with a team of its own may lack the count."""
+    program = programs.BY_NAME.get(record.get("program")) if isinstance(record, dict) else None
+    if program and not program.mpi and program.team and record.get("threads") is None:
+        return dict(record, threads=program.team)
+    return record
+
+
+def stamp(when):
+    return when.strftime("%Y%m%dT%H%M%S") + ".%03dZ" % (when.microsecond // 1000)
+
+
+def host_part(host):
+    return re.sub(r"[^A-Za-z0-9.-]", "-", host if isinstance(host, str) else "unknown").strip(".-")[:64] or "unknown"
+
+
+def valid_id(text):
+    return isinstance(text, str) and bool(_ID.match(text))
+
+
+# The schema, checked by a validator of the few keywords it uses: no document
+# reaches the accessors below without it, with or without `jsonschema`.
+
+_TYPES = {
+    "object": lambda v: isinstance(v, dict),
+    "array": lambda v: isinstance(v, list),
+    "string": lambda v: isinstance(v, str),
+    "integer": lambda v: isinstance(v, int) and not isinstance(v, bool),
+    "number": lambda v: isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v),
+    "boolean": lambda v: isinstance(v, bool),
+    "null": lambda v: v is None,
+}
+
+
+def conformity(doc, schema=None, where="the document"):
+    """The first way `doc` departs from the schema, or None."""
+    schema = SCHEMA if schema is None else schema
+    if "$ref" in schema:
+        target = SCHEMA
+        for part in schema["$ref"].lstrip("#/").split("/"):
+            target = target[part]
+        problem = conformity(doc, target, where)
+        if problem:
+            return problem
+    if "oneOf" in schema:
+        problems = [conformity(doc, option, where) for option in schema["oneOf"]]
+        if all(problems):
+            return min(problems, key=len)
+    kinds = schema.get("type")
+    if kinds is not None:
+        kinds = [kinds] if isinstance(kinds, str) else kinds
+        if not any(_TYPES[k](doc) for k in kinds):
+            return "%s is %s, not %s" % (where, _kind(doc), " or ".join(kinds))
+    if "enum" in schema and not any(doc == v and type(doc) is type(v) for v in schema["enum"]):
+        return "%s is %s, not one of %s" % (where, _short(doc), ", ".join(json.dumps(v) for v in schema["enum"]))
+    if isinstance(doc, (int, float)) and not isinstance(doc, bool):
+        if "minimum" in schema and doc < schema["minimum"]:
+            return "%s is %s, below %s" % (where, _short(doc), schema["minimum"])
+        if "maximum" in schema and doc > schema["maximum"]:
+            return "%s is %s, above %s" % (where, _short(doc), schema["maximum"])
+    if isinstance(doc, str) and "pattern" in schema and not re.search(schema["pattern"], doc):
+        return "%s %s is not of the form it takes" % (where, _short(doc))
+    if isinstance(doc, dict):
+        for name in schema.get("required", ()):
+            if name not in doc:
+                return "%s lacks %s" % (where, name)
+        properties = schema.get("properties", {})
+        for name, value in doc.items():
+            sub = properties.get(name, schema.get("additionalProperties"))
+            if isinstance(sub, dict):
+                problem = conformity(value, sub, "%s.%s" % (where, name) if where != "the document" else name)
+                if problem:
+                    return problem
+    if isinstance(doc, list):
+        if len(doc) < schema.get("minItems", 0) or len(doc) > schema.get("maxItems", len(doc)):
+            return "%s has %d items" % (where, len(doc))
+        if "items" in schema:
+            for i, item in enumerate(doc):
+                problem = conformity(item, schema["items"], "%s[%d]" % (where, i))
+                if problem:
+                    return problem
+    return None
+
+
+def _kind(value):
+    for name in ("null", "boolean", "integer", "number", "string", "array", "object"):
+        if _TYPES[name](value):
+            return "a %s" % name if name not in ("null",) else "null"
+    return "a number that is not finite" if isinstance(value, float) else type(value).__name__
+
+
+def _short(value):
+    text = json.dumps(value) if not isinstance(value, float) or math.isfinite(value) else str(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def schema_problems(raw):
+    """What the `jsonschema` library finds wrong with `raw`, as lines; None
+    where the library is not installed."""
+    try:
+        import jsonschema
+    except ImportError:
+        return None
+    validator = jsonschema.Draft202012Validator(SCHEMA)
+    return ["%s: %s" % ("/".join(str(p) for p in e.absolute_path) or "document", e.message[:200])
+            for e in validator.iter_errors(raw)]
+
+
+# The document, read
+
+def _figure_value(text):
+    """A printed time as seconds, or None when it is not a finite number of zero or more."""
+    try:
+        value = float(text)
+    except (TypeError, ValueError):
+        return None
+    return value if math.isfinite(value) and value >= 0 else None
+
+
+def main_time_of(program_name, stated=None):
+    """The time a group of `program_name` is judged by."""
+    known = programs.BY_NAME.get(program_name)
+    return known.main_time if known else stated or "parallel_s"
+
+
+@dataclass(frozen=True)
+class Spread:
+    median: float
+    min: float
+    max: float
+    cv_pct: Optional[float] = None
+
+    @classmethod
+    def of(cls, raw):
+        return cls(raw["median"], raw["min"], raw["max"], raw.get("cv_pct")) if raw else None
+
+    def to_json(self):
+        return {"median": self.median, "min": self.min, "max": self.max, "cv_pct": self.cv_pct}
+
+
+@dataclass(frozen=True)
+class Summary:
+    """One group's runs summarised."""
+    group: Group
+    runs: int
+    failed: int
+    parallel_s: Optional[Spread] = None
+    sequential_s: Optional[Spread] = None
+    time_s: Optional[Spread] = None
+    speedup_pct: Optional[float] = None
+    efficiency_pct: Optional[float] = None
+
+    @property
+    def main_time(self):
+        return main_time_of(self.group.program)
+
+    @property
+    def main_spread(self):
+        return getattr(self, self.main_time)
+
+    def spread(self, name):
+        return getattr(self, name)
+
+    @classmethod
+    def of(cls, raw):
+        return cls(Group.of(raw), raw["runs"], raw["failed"], *(Spread.of(raw.get(t)) for t in TIMES),
+                   raw.get("speedup_pct"), raw.get("efficiency_pct"))
+
+    def to_json(self):
+        def finite(v):
+            return v if v is not None and math.isfinite(v) else None
+        entry = {"program": self.group.program, "procs": self.group.procs, "threads": self.group.threads,
+                 "runs": self.runs, "failed": self.failed}
+        for name in TIMES:
+            spread = self.spread(name)
+            entry[name] = _finite_spread(spread)
+        entry.update(speedup_pct=finite(self.speedup_pct), efficiency_pct=finite(self.efficiency_pct),
+                     main_time=self.main_time)
+        return entry
+
+
+def _finite_spread(spread):
+    if spread is None:
+        return None
+    values = {k: v if v is None or math.isfinite(v) else None for k, v in spread.to_json().items()}
+    return values if None not in (values["median"], values["min"], values["max"]) else None
+
+
+@dataclass(frozen=True)
+class Run:
+    """One run as stored: its figures as the program printed them."""
+    group: Group
+    index: int
+    figures: dict            # name -> printed text or None, for FIGURES and "verdict"
+    problem: Optional[str] = None
+    exit_status: Optional[int] = None
+    duration_s: Optional[float] = None
+    binding: Optional[str] = None
+
+    @classmethod
+    def of(cls, raw):
+        figures = {name: raw.get(name) for name in FIGURES + ("verdict",)}
+        return cls(Group.of(raw), raw["run"], figures, raw.get("problem"), raw.get("exit_status"),
+                   raw.get("duration_s"), raw.get("binding"))
+
+    def to_json(self):
+        run = {"program": self.group.program, "run": self.index}
+        run.update({name: self.figures.get(name) for name in FIGURES + ("verdict",)})
+        run.update(procs=self.group.procs, threads=self.group.threads, exit_status=self.exit_status,
+                   duration_s=self.duration_s, problem=self.problem, binding=self.binding)
+        return run
+
+    @property
+    def main_time(self):
+        return main_time_of(self.group.program)
+
+    @property
+    def main_value(self):
+        """Its main time in seconds, or None where it printed no usable one."""
+        return _figure_value(self.figures.get(self.main_time))
+
+    @property
+    def valid(self):
+        """A run is compared only when it had no problem and a usable main time."""
+        return self.problem is None and self.main_value is not None
+
+
+@dataclass(frozen=True)
+class Provenance:
+    """What produced a session's numbers; every field may be None."""
+    raw: dict
+
+    def text(self, *path):
+        """The text at `path` (("mpi", "version")), or None."""
+        value = self.raw
+        for key in path:
+            value = value.get(key) if isinstance(value, dict) else None
+        return value if isinstance(value, str) else None
+
+    def number(self, name):
+        value = self.raw.get(name)
+        return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+    @property
+    def date(self):
+        return self.text("date")
+
+    @property
+    def host(self):
+        return self.text("host")
+
+    @property
+    def cpu_model(self):
+        return self.text("cpu_model")
+
+    @property
+    def command(self):
+        return self.text("command")
+
+    @property
+    def physical_cores(self):
+        return self.number("physical_cores")
+
+    @property
+    def hardware_threads(self):
+        return self.number("hardware_threads")
+
+    @property
+    def memory_bytes(self):
+        return self.number("memory_bytes")
+
+    def when(self):
+        """Its date as an aware datetime, or None."""
+        try:
+            when = datetime.datetime.fromisoformat(self.date or "")
+        except ValueError:
+            return None
+        return when if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
+
+    def compiler(self):
+        return " ".join(v for v in (self.text("compiler", "id"), self.text("compiler", "version")) if v) or None
+
+    def mpi(self):
+        """"Open MPI 4.1.4", or None."""
+        name = self.text("mpi", "implementation") or self.text("mpi", "family")
+        return " ".join(v for v in (name, self.text("mpi", "version")) if v) or None
+
+    def commit(self):
+        """The commit's first ten digits, "+" after them for uncommitted changes."""
+        git = self.raw.get("git") if isinstance(self.raw.get("git"), dict) else {}
+        return (self.text("git", "commit") or "")[:10] + ("+" if git.get("uncommitted_changes") is True else "")
+
+    def environment(self):
+        env = self.raw.get("environment")
+        return dict(env) if isinstance(env, dict) else {}
+
+    def uncommitted(self):
+        git = self.raw.get("git") if isinstance(self.raw.get("git"), dict) else {}
+        return git.get("uncommitted_changes") is True
+
+
+@dataclass(frozen=True)
+class Interruption:
+    signal: str
+    planned_runs: int
+
+
+class Session:
+    """A session document, checked and in the current format."""
+
+    def __init__(self, raw, original_format=FORMAT):
+        self.raw = raw
+        self.original_format = original_format
+        self.id = raw["session"]
+        self.provenance = Provenance(raw["provenance"])
+        self.runs = tuple(Run.of(r) for r in raw["runs"])
+        self.summary = tuple(Summary.of(g) for g in raw["summary"])
+        cut = raw.get("interrupted")
+        self.interrupted = Interruption(cut["signal"], cut["planned_runs"]) if cut else None
+
+    @property
+    def scaling(self):
+        """The stored scaling sections; None for a document written before them."""
+        return None if self.original_format < 2 else self.raw["scaling"]
+
+    def groups(self):
+        return [s.group for s in self.summary]
+
+    def problems(self):
+        """How many runs failed or are invalid."""
+        if self.runs:
+            return sum(1 for r in self.runs if not r.valid)
+        return sum(s.failed for s in self.summary)
+
+    def samples(self):
+        """{group: main times of its valid runs}, in summary order; a document
+        without runs gives each group its median alone."""
+        found = {s.group: [] for s in self.summary}
+        for run in self.runs:
+            if run.group in found and run.valid:
+                found[run.group].append(run.main_value)
+        if not self.runs:
+            for s in self.summary:
+                if s.runs and s.main_spread:
+                    found[s.group] = [s.main_spread.median]
+        return found
+
+    def cut_short(self):
+        """"interrupted by SIGTERM after 3 of 10 runs", or None."""
+        if not self.interrupted:
+            return None
+        return "interrupted by %s after %d of %d runs" % (self.interrupted.signal, len(self.runs),
+                                                           self.interrupted.planned_runs)
+
+
+# Writing
+
+def build(session_id, provenance, runs, summary, scaling=(), interrupted=None):
+    """The Session of a suite session: `runs` and `summary` as Run and Summary
+    records, `scaling` the analysis' sections, `interrupted` an Interruption."""
+    raw = {"format": FORMAT, "session": session_id, "provenance": provenance,
+           "runs": [r.to_json() for r in runs], "summary": [s.to_json() for s in summary],
+           "scaling": [finite_tree(s) for s in scaling],
+           "interrupted": {"signal": interrupted.signal, "planned_runs": interrupted.planned_runs}
+           if interrupted else None}
+    return Session(raw)
+
+
+def finite_tree(value):
+    """JSON holds no infinity: a figure that is not finite is written as null."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: finite_tree(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite_tree(v) for v in value]
+    return value
+
+
+def dumps(session):
+    return json.dumps(session.raw, indent=2, allow_nan=False) + "\n"
+
+
+def save(session, path):
+    """Writes the document whole to `path` or raises OSError having changed nothing."""
+    files.write(path, dumps(session))

@@ -27,6 +27,8 @@ from .programs import Group
 FORMAT = 3
 SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schema", "session.schema.json")
 TIMES = ("parallel_s", "sequential_s", "time_s")
+# Set by the tests: every document written is checked against the schema by `jsonschema`.
+CHECK_VARIABLE = "PARBENCH_CHECK_DOCUMENTS"
 FIGURES = TIMES + ("speedup_pct",)
 
 
@@ -519,6 +521,10 @@ def finite_tree(value):
 
 
 def dumps(session):
+    if os.environ.get(CHECK_VARIABLE):
+        problems = schema_problems(session.raw)
+        if problems is None or problems:
+            raise AssertionError("a document that breaks its schema: %s" % (problems or "no jsonschema to check"))
     return json.dumps(session.raw, indent=2, allow_nan=False) + "\n"
 
 

@@ -6,6 +6,7 @@ Each test module carries one label as its marker (unit, program, cluster; slow
 beside program for the sleeping runs); CTest runs one entry per label.
 """
 
+import importlib.util
 import json
 import os
 import re
@@ -15,7 +16,7 @@ import sys
 
 import pytest
 
-from parbench import mpi, programs, reports, supervise
+from parbench import document, mpi, programs, reports, supervise
 from parbench.build import Build
 from parbench.launch import Launch
 
@@ -31,6 +32,15 @@ def private_store(tmp_path_factory):
     """Tests never write into a user's results store: every runner they start,
     batch jobs included, inherits this one."""
     os.environ["PARBENCH_RESULTS"] = str(tmp_path_factory.mktemp("results"))
+
+
+@pytest.fixture(autouse=True, scope="session")
+def documents_checked():
+    """Every document a runner writes in the tests, batch jobs included, is
+    checked against the published schema by `jsonschema` as it is written."""
+    if importlib.util.find_spec("jsonschema") is None:
+        pytest.fail("the tests check documents with jsonschema: install python3-jsonschema")
+    os.environ[document.CHECK_VARIABLE] = "1"
 
 
 def pytest_collection_modifyitems(items):

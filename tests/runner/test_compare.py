@@ -152,3 +152,47 @@ def test_a_session_half_again_as_slow_is_slower_and_one_like_itself_is_not(stand
     slower = stand_ins.suite(*store, "--baseline", "latest", SCALE="150")
     assert slower.returncode == 3, slower.stdout
     assert "baseline: SLOWER: queuedrain with 1 thread" in slower.stdout
+
+
+# A comparison that compared nothing is no pass.
+
+def write(tmp_path, name, doc):
+    path = tmp_path / name
+    path.write_text(json.dumps(doc))
+    return str(path)
+
+
+def test_a_baseline_that_shares_no_valid_group_exits_4_and_says_why(stand_ins, tmp_path):
+    other = write(tmp_path, "other.json", raw_session(("arraysum", 4, [0.01] * 5)))
+    empty = write(tmp_path, "empty.json", raw_session())
+    cut = raw_session(("dynamicwork", 3, []))
+    cut.update(format=3, interrupted={"signal": "SIGTERM", "planned_runs": 5})
+    interrupted = write(tmp_path, "cut.json", cut)
+    nan = raw_session(("dynamicwork", 3, [15.0] * 5))
+    for run in nan["runs"]:
+        run["time_s"] = "nan"
+    not_a_time = write(tmp_path, "nan.json", nan)
+    for base in (other, empty, interrupted, not_a_time):
+        run = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline", base)
+        assert run.returncode == 4, (base, run.stdout, run.stderr)
+        assert run.stderr.splitlines()[-1].startswith("run-suite: nothing compared: the baseline %s" % base)
+    cut_short = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline", interrupted)
+    assert "baseline: the baseline was interrupted by SIGTERM after 0 of 5 runs" in cut_short.stdout
+    assert "%s (interrupted by SIGTERM after 0 of 5 runs) shares no group" % interrupted in cut_short.stderr
+    # Failed runs still come first.
+    stand_ins.program("dynamicwork", "exit 1\n")
+    assert stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline", other).returncode == 1
+
+
+def test_times_that_are_no_times_are_never_compared(stand_ins, tmp_path):
+    negative = raw_session(("dynamicwork", 3, [15.0] * 5))
+    negative["summary"][0]["time_s"]["min"] = -1.0
+    run = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline",
+                          write(tmp_path, "negative.json", negative))
+    assert run.returncode == 2 and "below 0" in run.stderr and len(run.stderr.splitlines()) == 1
+    # A program that prints such a time has a failed run.
+    for printed in ("nan", "-0.500000", "inf"):
+        stand_ins.program("queuedrain", "echo 'Time:   %s s'\n" % printed)
+        run = stand_ins.suite("--only", "queuedrain")
+        assert run.returncode == 1, printed
+        assert "queuedrain run 1 printed a time of %s s, which is no time" % printed in run.stderr

@@ -1,11 +1,14 @@
-"""The options reference in docs/running.md against the runner's own parser."""
+"""The docs against what they describe: the options table against the runner's
+parser, the document's fields against its schema."""
 
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
-from parbench import cli
+from parbench import cli, document, programs
 
 pytestmark = pytest.mark.unit
 
@@ -23,3 +26,16 @@ def test_every_option_of_the_runner_is_documented_with_its_argument_and_no_other
     options = {a.option_strings[-1]: a.metavar for a in cli.parser()._actions
                if a.option_strings and a.help != "==SUPPRESS==" and a.option_strings[-1] != "--help"}
     assert documented() == options
+
+
+def test_every_field_of_the_schema_is_described_in_the_docs_as_the_schema_says():
+    with open(os.path.join(ROOT, "docs", "results.md")) as f:
+        text = f.read()
+    section = text.split("<!-- fields: tools/schema-doc -->\n", 1)[1].split("<!-- end of fields -->", 1)[0]
+    made = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "schema-doc")], capture_output=True,
+                          text=True, check=True, timeout=60).stdout
+    assert section == made, "docs/results.md: paste the output of tools/schema-doc between its markers"
+
+
+def test_the_schema_names_the_programs_of_the_table():
+    assert tuple(document.SCHEMA["$defs"]["program"]["enum"]) == programs.NAMES

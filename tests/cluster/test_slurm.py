@@ -1,18 +1,23 @@
 """The two batch scripts of cluster/ on a real, one-machine Slurm cluster
-(slurm-cluster), their jobs checked by state and by what they wrote.
+(slurm-cluster), their jobs checked by state and by what they wrote; and the
+runner in a job that Slurm stops at its time limit.
 
 Bringing the cluster up writes system files and starts daemons, so it runs only
 as root with PARBENCH_SLURM_TEST=1 (CI sets it)."""
 
 import csv
+import json
 import os
 import re
+import shlex
+import signal
 import subprocess
+import sys
 import time
 
 import pytest
 
-from parbench import supervise
+from parbench import store, supervise
 
 pytestmark = pytest.mark.cluster
 
@@ -86,3 +91,43 @@ def test_suite_batch_script_sweeps_the_allocation(slurm, build):
     with open(folder / ("suite-%s.csv" % job)) as f:
         valid = [r["procs"] for r in csv.DictReader(f) if r["verdict"] == "valid"]
     assert valid == ["1", "2", "4"], out
+
+
+def test_a_job_at_its_time_limit_keeps_its_completed_runs(slurm, stand_ins, tmp_path, alive):
+    # Slurm signals only the processes it tracks, the batch step's descendants.
+    # The long stand-in leaves a sleep outside them (its parent exits at once),
+    # and both ignore SIGTERM: only the runner's stopping of the program's
+    # session, SIGKILL after the grace period, can end them.
+    pids = tmp_path / "pids"
+    stand_ins.program("splitwork", "trap '' TERM\necho $$ >> {0}\nsh -c 'sleep 600 & echo $! >> {0}'\n"
+                                   "exec sleep 600\n".format(shlex.quote(str(pids))))
+    results = tmp_path / "store"
+    script = tmp_path / "timelimit.sbatch"
+    # exec: the runner is the batch step's process, so it gets Slurm's SIGTERM itself.
+    script.write_text("#!/bin/sh\nPYTHONPATH=%s exec %s -m parbench --build-dir %s --only queuedrain,splitwork "
+                      "--repeat 3 --results %s\n" % tuple(shlex.quote(str(a)) for a in (
+                          REPO, sys.executable, stand_ins.build, results)))
+    output = tmp_path / "timelimit.out"
+    job = submit(slurm, "--time=1", "--chdir=%s" % tmp_path, "--output=%s" % output, str(script))
+    try:
+        # The limit is a minute; slurmctld looks for jobs over it only every 30 s.
+        ended = wait(slurm, job, 240)
+        out = output.read_text() if output.exists() else "(no job output)"
+        # The job's exit code is the runner's: 128 + SIGTERM.
+        assert ended == "TIMEOUT %d:0" % (128 + signal.SIGTERM), out
+        assert "interrupted by SIGTERM after 3 of 6 runs" in out, out
+        assert "Traceback" not in out, out
+
+        [entry] = store.Store(str(results)).entries(warn=pytest.fail)
+        with open(entry.path) as f:
+            doc = json.load(f)
+        assert doc["interrupted"] == {"signal": "SIGTERM", "planned_runs": 6}
+        assert [(r["program"], r["run"]) for r in doc["runs"]] == [("queuedrain", i) for i in (1, 2, 3)]
+
+        started = [int(p) for p in pids.read_text().split()]
+        assert len(started) == 2, out
+        assert [p for p in started if alive(p)] == [], "the stand-in's sleeps outlived the job"
+    finally:
+        for pid in [int(p) for p in pids.read_text().split()] if pids.exists() else []:
+            if alive(pid):
+                os.kill(pid, signal.SIGKILL)

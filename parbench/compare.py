@@ -3,13 +3,14 @@
 Each group (program and process or thread count) is judged by its main time;
 lower is better. A change counts only when the medians differ by more than the
 tolerance (a fraction of the baseline's median) and, beyond that, the runs say
-it is no accident: a two-sided Mann-Whitney U test must find the two samples
+it is no accident: a two-sided Mann-Whitney U test (exact, ties included, up
+to stats.EXACT_RUNS runs in all; SciPy's beyond) must find the two samples
 different, the levels of all the groups tested at once held together by Holm's
 step-down correction, so that the chance of any false alarm stays at alpha.
 With so few runs that no test could reach that level, nothing can be told
 from them: the verdict is "within noise", and the line says how many runs a
-test needs. Without SciPy, complete separation of the two sides stands in for
-the test where the runs allow it: that is the exact test at its extreme.
+test needs. Beyond the exact test's runs and without SciPy, complete separation
+of the two sides stands in for the test: that is the test at its extreme.
 
 A difference within the clock's resolution is never a change. A comparison
 that compared no group is no pass: it has an exit status of its own.
@@ -45,9 +46,9 @@ def add_options(parser):
 
 def check_options(args, error):
     if not 0 <= args.tolerance < 1:
-        error("--tolerance is a fraction from 0 to below 1, such as 0.10")
+        error("--tolerance is a fraction from 0 to below 1, such as %.2f" % TOLERANCE)
     if not 0 < args.alpha < 1:
-        error("--alpha is a level from 0 to 1, such as 0.05")
+        error("--alpha is a level from 0 to 1, such as %.2f" % ALPHA)
 
 
 def _scipy_stats():
@@ -61,7 +62,10 @@ def _scipy_stats():
 def smallest_p(n1, n2):
     """The smallest two-sided p-value an exact Mann-Whitney U test can give for
     samples of these sizes: both orders of complete separation."""
-    return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+    try:
+        return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+    except OverflowError:   # some 500 runs a side: more orders than a double counts
+        return 0.0
 
 
 def runs_for_a_test(level):
@@ -214,7 +218,8 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         if group not in now:
             result.missing.append("%s: only in the baseline" % group.describe())
 
-    scipy_stats = _scipy_stats() if compared else None
+    scipy_stats = _scipy_stats() if any(len(before[g]) + len(now[g]) > stats.EXACT_RUNS for g in compared) \
+        else None
     level = alpha / max(1, len(compared))
     needed = runs_for_a_test(level)
     tested = []
@@ -235,6 +240,8 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
             v.how = "within the tolerance of %g %% (%s; %s)" % (100 * tolerance, runs, why) if not beyond else \
                 "%s (%s)" % (why, runs)
             v.verdict = NOISE if beyond else NO_CHANGE
+        elif len(old) + len(new_) <= stats.EXACT_RUNS:
+            tested.append((v, stats.mann_whitney_exact(new_, old), beyond, direction, runs))
         elif scipy_stats:
             p = scipy_stats.mannwhitneyu(new_, old, alternative="two-sided").pvalue
             tested.append((v, 1.0 if math.isnan(p) else float(p), beyond, direction, runs))
@@ -248,15 +255,21 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
                 v.verdict = direction if apart else NOISE
                 v.how = "ranges %s (%s; no Mann-Whitney test without SciPy)" % ("apart" if apart else "overlap",
                                                                                 runs)
-    for (v, _, beyond, direction, runs), p in zip(tested, holm([t[1] for t in tested])):
+    # The family is every group compared, fixed before any time is looked at: a
+    # group left out for a tick's difference, or too few runs, counts as p = 1,
+    # or Holm would be told of fewer chances of a false alarm than were taken.
+    family = len(compared)
+    adjusted = holm([t[1] for t in tested] + [1.0] * (family - len(tested)))
+    for (v, _, beyond, direction, runs), p in zip(tested, adjusted):
         v.p = p
-        holm_note = "Holm-adjusted over %d groups; " % len(tested) if len(tested) > 1 else ""
+        holm_note = "Holm-adjusted over %d groups; " % family if family > 1 else ""
         if not beyond:
             v.how = "within the tolerance of %g %% (Mann-Whitney p = %.3g, %s%s)" % (100 * tolerance, p, holm_note,
                                                                                   runs)
         else:
             v.verdict = direction if p <= alpha else NOISE
             v.how = "Mann-Whitney p = %.3g %s %g (%s%s)" % (p, "<=" if p <= alpha else ">", alpha, holm_note, runs)
-    if compared and not scipy_stats:
-        result.test_note = "no Mann-Whitney test: SciPy is not installed (%s)" % INSTALL_SCIPY
+    if any(len(before[g]) + len(now[g]) > stats.EXACT_RUNS for g in compared) and not scipy_stats:
+        result.test_note = "no Mann-Whitney test beyond %d runs in all: SciPy is not installed (%s)" % (
+            stats.EXACT_RUNS, INSTALL_SCIPY)
     return result

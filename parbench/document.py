@@ -11,6 +11,7 @@ DocumentError that says why, never another exception.
 """
 
 import datetime
+import functools
 import hashlib
 import json
 import math
@@ -30,6 +31,10 @@ TIMES = ("parallel_s", "sequential_s", "time_s")
 # Set by the tests: every document written is checked against the schema by `jsonschema`.
 CHECK_VARIABLE = "PARBENCH_CHECK_DOCUMENTS"
 FIGURES = TIMES + ("speedup_pct",)
+# No document nests deeper than a few levels; this is far from Python's recursion limit.
+MAX_DEPTH = 32
+# Beyond this an integer is no longer exact as a double, nor safe in float arithmetic.
+MAX_INTEGER = 2 ** 53
 
 
 class DocumentError(Exception):
@@ -42,7 +47,16 @@ def _load_schema():
 
 
 SCHEMA = _load_schema()
-_ID = re.compile(SCHEMA["properties"]["session"]["pattern"])
+
+
+@functools.lru_cache(maxsize=None)
+def _pattern(text):
+    """A schema's pattern as Python reads it: there `$` also matches before a
+    final newline, in the schema's own dialect only at the end."""
+    return re.compile(re.sub(r"(?<!\\)\$", r"\\Z", text))
+
+
+_ID = _pattern(SCHEMA["properties"]["session"]["pattern"])
 
 
 # Reading
@@ -78,6 +92,9 @@ def from_json(raw, where):
     """The Session of a document already read as JSON."""
     if not isinstance(raw, dict) or not isinstance(raw.get("summary"), list):
         raise DocumentError("%s is not a document written by run-suite" % where)
+    problem = _unusable_value(raw)
+    if problem:
+        raise DocumentError("%s is not a document: %s" % (where, problem))
     version = raw.get("format", 1)
     if not isinstance(version, int) or isinstance(version, bool) or version < 1:
         raise DocumentError("%s has no format this runner knows (%r)" % (where, version))
@@ -89,6 +106,23 @@ def from_json(raw, where):
     if problem:
         raise DocumentError("%s does not hold a session: %s" % (where, problem))
     return Session(upgraded, original_format=version)
+
+
+def _unusable_value(raw):
+    """What in `raw` no document holds, wherever it is: nesting too deep, or a
+    number that is not finite or too large to compute with; or None."""
+    stack = [(raw, 0)]
+    while stack:
+        value, depth = stack.pop()
+        if isinstance(value, (dict, list)):
+            if depth >= MAX_DEPTH:
+                return "it nests deeper than %d levels" % MAX_DEPTH
+            stack.extend((v, depth + 1) for v in (value.values() if isinstance(value, dict) else value))
+        elif isinstance(value, float) and not math.isfinite(value):
+            return "it holds a number that is not finite (%s)" % value
+        elif isinstance(value, int) and not isinstance(value, bool) and abs(value) > MAX_INTEGER:
+            return "it holds an integer beyond 2**53"
+    return None
 
 
 def upgrade(raw):
@@ -132,6 +166,11 @@ def _sense(doc):
             mine, other = ("procs", "threads") if program.mpi else ("threads", "procs")
             if record.get(mine) is None or record.get(other) is not None:
                 return "%s[%d] gives %s no %s count" % (where, i, program.name, program.unit)
+    for i, record in enumerate(doc["summary"]):
+        for name in TIMES:
+            spread = record.get(name)
+            if spread and not spread["min"] <= spread["median"] <= spread["max"]:
+                return "summary[%d].%s has a median outside its fastest and slowest runs" % (i, name)
     for i, section in enumerate(doc["scaling"]):
         sweep = programs.get(section["program"]).sweep
         if not sweep or sweep.unit != section["unit"]:
@@ -143,7 +182,8 @@ def _sense(doc):
 
 def _threads_of_old(record):
     """A format-1 record of a program with a team of its own may lack the count."""
-    program = programs.BY_NAME.get(record.get("program")) if isinstance(record, dict) else None
+    name = record.get("program") if isinstance(record, dict) else None
+    program = programs.BY_NAME.get(name) if isinstance(name, str) else None
     if program and not program.mpi and program.team and record.get("threads") is None:
         return dict(record, threads=program.team)
     return record
@@ -169,7 +209,8 @@ _TYPES = {
     "array": lambda v: isinstance(v, list),
     "string": lambda v: isinstance(v, str),
     "integer": lambda v: isinstance(v, int) and not isinstance(v, bool),
-    "number": lambda v: isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v),
+    # An integer too large for a float is still finite: no OverflowError here.
+    "number": lambda v: isinstance(v, int) and not isinstance(v, bool) or isinstance(v, float) and math.isfinite(v),
     "boolean": lambda v: isinstance(v, bool),
     "null": lambda v: v is None,
 }
@@ -188,7 +229,10 @@ def conformity(doc, schema=None, where="the document"):
     if "oneOf" in schema:
         problems = [conformity(doc, option, where) for option in schema["oneOf"]]
         if all(problems):
-            return min(problems, key=len)
+            # The option of the value's own type says best what is wrong with it.
+            own = [p for option, p in zip(schema["oneOf"], problems)
+                   if "type" in option and _TYPES[option["type"]](doc)]
+            return min(own or problems, key=len)
     kinds = schema.get("type")
     if kinds is not None:
         kinds = [kinds] if isinstance(kinds, str) else kinds
@@ -201,7 +245,7 @@ def conformity(doc, schema=None, where="the document"):
             return "%s is %s, below %s" % (where, _short(doc), schema["minimum"])
         if "maximum" in schema and doc > schema["maximum"]:
             return "%s is %s, above %s" % (where, _short(doc), schema["maximum"])
-    if isinstance(doc, str) and "pattern" in schema and not re.search(schema["pattern"], doc):
+    if isinstance(doc, str) and "pattern" in schema and not _pattern(schema["pattern"]).search(doc):
         return "%s %s is not of the form it takes" % (where, _short(doc))
     if isinstance(doc, dict):
         for name in schema.get("required", ()):
@@ -228,7 +272,7 @@ def conformity(doc, schema=None, where="the document"):
 def _kind(value):
     for name in ("null", "boolean", "integer", "number", "string", "array", "object"):
         if _TYPES[name](value):
-            return "a %s" % name if name not in ("null",) else "null"
+            return "null" if name == "null" else ("an %s" if name[0] in "aeiou" else "a %s") % name
     return "a number that is not finite" if isinstance(value, float) else type(value).__name__
 
 

@@ -76,7 +76,7 @@ def list_sessions(store, args):
         entries = [e for e in entries if args.program in e.programs()]
     rows = [("session", "date", "host", "mpi", "commit", "groups", "failed", "interrupted")]
     rows += [(e.session, shown(e.date[:16].replace("T", " ")), shown(e.host), shown(e.mpi) or "-",
-              shown(e.commit) or "-", _groups_text(e.groups), str(e.failed), e.interrupted or "")
+              shown(e.commit) or "-", _groups_text(e.groups), str(e.failed), shown(e.interrupted))
              for e in entries]
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
@@ -97,8 +97,9 @@ def show(store, args):
     print(summary.format_table(session.summary))
     for line in summary.notes(session.summary):
         print(line)
+    # A sweep's texts come from the document too.
     for section in scaling.of_document(session):
-        print(scaling.line(section))
+        print(shown(scaling.line(section)))
     return 0
 
 
@@ -110,8 +111,9 @@ def compare_sessions(store, args):
     if new.interrupted:
         print("compare: %s was %s" % (shown(new_name), new.cut_short()))
     comparison = compare.compare(shown(base_name), base, new, args.tolerance, args.alpha)
+    # Its lines quote the documents: dates, hosts, CPU models, compilers.
     for line in comparison.lines():
-        print(line)
+        print(shown(line))
     print()
     print(summary.format_table(new.summary, comparison.changes))
     status = compare.exit_status(new.problems(), comparison)
@@ -119,7 +121,7 @@ def compare_sessions(store, args):
         print("results: %s has %d failed or invalid run%s" % (shown(new_name), new.problems(),
                                                              "" if new.problems() == 1 else "s"), file=sys.stderr)
     elif status == compare.NOTHING_COMPARED:
-        print("results: %s" % comparison.nothing_compared(), file=sys.stderr)
+        print("results: %s" % shown(comparison.nothing_compared()), file=sys.stderr)
     return status
 
 
@@ -150,7 +152,13 @@ def import_documents(store, args):
         if store.contains(session):
             print("%s: already there as %s" % (shown(path), session.id))
             continue
-        store.save(session)
+        try:
+            store.save(session)
+        except OSError as e:   # the others are tried too, and the count still said
+            print("results: not imported: %s: cannot write %s: %s" % (shown(path), shown(store.folder),
+                                                                     shown(e.strerror or e)), file=sys.stderr)
+            refused += 1
+            continue
         print("%s: added as %s" % (shown(path), session.id))
         added += 1
     print("imported %d of %d into %s" % (added, len(args.files), shown(store.folder)))
@@ -162,9 +170,10 @@ def write_report(store, args):
     if why:
         print("results: no report: %s" % why, file=sys.stderr)
         return UNUSABLE
-    _, session = store.resolve(args.session)
+    entries = store.entries()
+    _, session = store.resolve(args.session, entries)
     print(shown(os.path.abspath(report.write(args.out, session, store, args.tolerance, args.alpha,
-                                             args.baseline))))
+                                             args.baseline, entries))))
     return 0
 
 

@@ -12,6 +12,7 @@ import random
 import re
 
 from . import files, programs, scaling, stats
+from .text import shown
 
 INSTALL = scaling.INSTALL
 MEASURED, FIT, IDEAL, OVER, CURRENT = "#1f5fa8", "#d2691e", "#888888", "#b22222", "#b22222"
@@ -35,6 +36,22 @@ def _pyplot():
     return plt
 
 
+# matplotlib's tick arithmetic overflows with limits near the largest double.
+CEILING = 1e300
+
+
+def _above(value, headroom):
+    """An axis' upper limit: room above `value`, within what matplotlib can draw."""
+    return min(value * headroom, CEILING)
+
+
+def _amdahl(x, f, reference):
+    try:
+        return scaling.amdahl(x, f, reference)
+    except ZeroDivisionError:
+        return math.nan   # a pole of a fit with f below 0: no point there
+
+
 def path_for(path, program):
     """Where `program`'s plot goes: scaling.png gives scaling-dynamicwork.png
     for a program whose plot adds "-dynamicwork"."""
@@ -49,6 +66,8 @@ def scaling_figure(section):
     limit, oversubscribed counts marked; efficiency against count beside it."""
     plt = _pyplot()
     fig, (left, right) = plt.subplots(1, 2, figsize=(9.0, 3.6), constrained_layout=True)
+    for axis in (left, right):
+        axis.autoscale(False)   # the limits are set below; autoscaling would overflow on huge values
     unit = programs.get(section["program"]).sweep.units
     ref = section["reference"] or 1
     points = section["points"]
@@ -63,7 +82,7 @@ def scaling_figure(section):
         f = section["fit"]["serial_fraction"]
         xs = [min(counts) + (top - min(counts)) * i / 100 for i in range(101)]
         limit = section["fit"]["limit"]
-        left.plot(xs, [scaling.amdahl(x, f, ref) for x in xs], "-", color=FIT, gid="amdahl-fit",
+        left.plot(xs, [_amdahl(x, f, ref) for x in xs], "-", color=FIT, gid="amdahl-fit",
                   label="Amdahl fit, f = %.3f%s" % (f, ", limit %.0f×" % limit if limit else ""))
         if limit and limit < 1.6 * top / ref:
             left.axhline(limit, color=FIT, linestyle=":", linewidth=1)
@@ -77,8 +96,8 @@ def scaling_figure(section):
             axis.axvspan(section["capacity"] + 0.5, top, color=OVER, alpha=0.07, linewidth=0)
         if not others:
             left.plot([], [], "s", color=OVER, alpha=0.2, label="beyond %s (fitted: its work takes no core)"
-                      % section["capacity_of"].replace("this host's ", "the "))
-    left.set(xlim=(0, top), ylim=(0, max(top / ref, max(p["speedup"] for p in points)) * 1.1),
+                      % shown(section["capacity_of"].replace("this host's ", "the ")))
+    left.set(xlim=(0, top), ylim=(0, _above(max(top / ref, max(p["speedup"] for p in points)), 1.1)),
              xlabel=unit, ylabel="speed-up (×)",
              title="%s: speed-up%s" % (section["program"], " against %d" % ref if ref != 1 else ""))
     left.legend(loc="upper left", fontsize=7.5)
@@ -91,7 +110,7 @@ def scaling_figure(section):
                    color=OVER)
     for axis in (left, right):
         axis.set_xticks(counts)
-    right.set(xlim=(0, top), ylim=(0, max(110, max(p["efficiency_pct"] for p in points) * 1.1)), xlabel=unit,
+    right.set(xlim=(0, top), ylim=(0, max(110, _above(max(p["efficiency_pct"] for p in points), 1.1))), xlabel=unit,
               ylabel="efficiency (%)", title="%s: efficiency" % section["program"])
     return fig
 
@@ -103,6 +122,8 @@ def _grid(plt, n, height=2.3):
                              squeeze=False)
     for axis in axes.flat[n:]:
         axis.set_visible(False)
+    for axis in axes.flat:
+        axis.set_autoscaley_on(False)   # the limits are set from the data; autoscaling would overflow on huge times
     return fig, list(axes.flat)
 
 
@@ -121,7 +142,7 @@ def runs_figure(session):
         axis.plot([jitter.uniform(-0.15, 0.15) for _ in values], values, "o", color=MEASURED, alpha=0.7)
         if values:
             axis.hlines(stats.median(values), -0.3, 0.3, color=FIT, label="median")
-        axis.set(xlim=(-0.5, 0.5), xticks=[], ylim=(0, max(values + [0.001]) * 1.15),
+        axis.set(xlim=(-0.5, 0.5), xticks=[], ylim=(0, _above(max(values + [0.001]), 1.15)),
                  ylabel=programs.get(group.program).time_label + " (s)", title=_title(group))
     return fig
 
@@ -142,7 +163,7 @@ def history_figure(series, current):
             axis.plot([when], [median], "o", color=CURRENT if here else MEASURED, markersize=7 if here else 4,
                       zorder=3 if here else 2, gid="current-%d" % i if here else None)
         axis.plot([p[0] for p in points], [p[1] for p in points], "-", color=MEASURED, alpha=0.3)
-        axis.set(ylim=(0, max(max(p[3] for p in points), 0.001) * 1.15), title=_title(group),
+        axis.set(ylim=(0, _above(max(max(p[3] for p in points), 0.001), 1.15)), title=_title(group),
                  ylabel=programs.get(group.program).time_label + " (s)")
         locator = _dates().AutoDateLocator(minticks=2, maxticks=5)
         axis.xaxis.set_major_locator(locator)
@@ -162,9 +183,11 @@ def svg(fig, salt):
     """The figure as an SVG element for a page, its fonts drawn as paths."""
     plt = _pyplot()
     buffer = io.StringIO()
-    with plt.rc_context({"svg.hashsalt": salt}):
-        fig.savefig(buffer, format="svg")
-    plt.close(fig)
+    try:
+        with plt.rc_context({"svg.hashsalt": salt}):
+            fig.savefig(buffer, format="svg")
+    finally:
+        plt.close(fig)
     # The page says what made it; the figure's metadata would only name schemas.
     text = re.sub(r"<metadata>.*?</metadata>\s*", "", buffer.getvalue(), flags=re.S)
     # Every id of its own on a page of several figures (glyphs, clip paths).
@@ -175,9 +198,10 @@ def svg(fig, salt):
 def png(fig, path):
     """Writes the figure whole to `path`, or raises OSError having changed nothing."""
     buffer = io.BytesIO()
-    _pyplot()
-    fig.savefig(buffer, format="png", dpi=110)
-    _pyplot().close(fig)
+    try:
+        fig.savefig(buffer, format="png", dpi=110)
+    finally:
+        _pyplot().close(fig)
     files.write(path, buffer.getvalue())
 
 

@@ -118,8 +118,8 @@ def _summary(session):
 def _scaling(session):
     sections = scaling.of_document(session)
     if not sections:
-        return '<p class="note">No sweep of three or more counts in this session (run-suite --procs 1,2,3,4, ' \
-               '--threads 1,2,4).</p>'
+        return '<p class="note">No sweep of %d or more counts in this session (run-suite --procs 1,2,3,4, ' \
+               '--threads 1,2,4).</p>' % scaling.MIN_FIT_COUNTS
     out = []
     for i, section in enumerate(sections):
         out.append("<h3>%s</h3><p>%s</p>" % (_e(section["program"]), _e(scaling.line(section))))
@@ -184,10 +184,10 @@ def _when(date):
     """A stored date as a naive UTC datetime for the history's axis, or None."""
     try:
         when = datetime.datetime.fromisoformat(date)
-    except ValueError:
+        if when.tzinfo:
+            when = when.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    except (ValueError, OverflowError):   # OverflowError: year 1 or 9999 moved to UTC
         return None
-    if when.tzinfo:
-        when = when.astimezone(datetime.timezone.utc).replace(tzinfo=None)
     return when
 
 
@@ -217,11 +217,14 @@ def page(session, entries, comparison=None):
             '<title>%s</title><style>%s</style></head><body>%s</body></html>\n' % (_e(title), STYLE, "\n".join(body)))
 
 
-def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None):
+def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None,
+          entries=None):
     """Writes the report of `session` to `path`, whole or not at all, with the
-    history of `store` and its comparison with `baseline_name`, else with the
-    session results compare would pick (none, if there is none)."""
-    entries = store.entries()
+    history of `store` (its `entries`, where already listed) and its comparison
+    with `baseline_name`, else with the session results compare would pick
+    (none, if there is none)."""
+    # Listing again would name each unreadable file a second time.
+    entries = list(store.entries() if entries is None else entries)
     if not any(e.session == session.id for e in entries):
         entries.append(Entry.of(session, ""))
     comparison = None

@@ -12,6 +12,7 @@ stops for want of cores, not because of the program.
 """
 
 import math
+import warnings
 
 from . import programs, summary
 
@@ -40,8 +41,11 @@ def karp_flatt(speedup, p):
 def fit(counts, speedups, reference=1):
     """(f, (low, high) 95 % interval) of Amdahl's law fitted to the points."""
     scipy = _scipy()
-    (f,), cov = scipy.optimize.curve_fit(lambda p, f: amdahl(p, f, reference), counts, speedups, p0=[0.05],
-                                         bounds=(-1.0, 1.0))
+    # What goes wrong is answered below (no interval) or raised; scipy's warnings would only repeat it.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        (f,), cov = scipy.optimize.curve_fit(lambda p, f: amdahl(p, f, reference), counts, speedups, p0=[0.05],
+                                             bounds=(-1.0, 1.0))
     dof = len(counts) - 1
     half = scipy.stats.t.ppf(0.975, dof) * math.sqrt(cov[0][0]) if math.isfinite(cov[0][0]) else math.inf
     if not math.isfinite(half):
@@ -76,7 +80,11 @@ def analyse(rows, program, capacity, capacity_of, least=MIN_FIT_COUNTS):
     elif _scipy() is None:
         section["no_fit"] = "SciPy is not installed (%s)" % INSTALL
     else:
-        f, (low, high) = fit([p["count"] for p in used], [p["speedup"] for p in used], reference or 1)
+        try:
+            f, (low, high) = fit([p["count"] for p in used], [p["speedup"] for p in used], reference or 1)
+        except (RuntimeError, ValueError) as e:   # points no curve of the law comes near
+            section["no_fit"] = "the fit found no serial fraction (%s)" % str(e).split(":")[0]
+            return section
         section["fit"] = {"serial_fraction": f, "ci95": [low, high], "limit": 1 / f if f > 0 else None,
                           "counts": [p["count"] for p in used], "left_out": left_out}
     return section

@@ -21,7 +21,7 @@ import os
 import secrets
 import socket
 import sys
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, replace
 from typing import Optional
 
 from . import document, files, programs
@@ -88,21 +88,21 @@ class Entry:
         except TypeError:
             return None
         count = (type(None), int)
-        number = (int, float)
         fine = (valid_id(entry.session) and all(isinstance(v, str) for v in
                                                 (entry.date, entry.host, entry.mpi, entry.commit))
                 and isinstance(entry.failed, int) and isinstance(entry.interrupted, (str, type(None)))
                 and isinstance(entry.groups, list) and isinstance(entry.times, list)
                 and len(entry.times) == len(entry.groups)
-                and all(isinstance(g, list) and len(g) == 3 and g[0] in programs.BY_NAME
+                and all(isinstance(g, list) and len(g) == 3 and isinstance(g[0], str) and g[0] in programs.BY_NAME
                         and isinstance(g[1], count) and isinstance(g[2], count) for g in entry.groups)
                 and all(t is None or (isinstance(t, list) and len(t) == 3 and
-                                      all(isinstance(v, number) and math.isfinite(v) for v in t))
+                                      all(_finite(v) for v in t)
+                                      and 0 <= t[1] <= t[0] <= t[2])   # min <= median <= max
                         for t in entry.times))
         if not fine:
             return None
-        return cls(**dict(asdict(entry), groups=tuple(tuple(g) for g in entry.groups),
-                          times=tuple(tuple(t) if t else None for t in entry.times)))
+        return replace(entry, groups=tuple(tuple(g) for g in entry.groups),
+                       times=tuple(tuple(t) if t else None for t in entry.times))
 
     def programs(self):
         return {g[0] for g in self.groups}
@@ -112,6 +112,13 @@ class Entry:
             return datetime.datetime.fromisoformat(self.date).date()
         except ValueError:
             return None
+
+
+def _finite(value):
+    """A number a float holds (math.isfinite would overflow on a huge integer)."""
+    if isinstance(value, float):
+        return math.isfinite(value)
+    return isinstance(value, int) and not isinstance(value, bool) and abs(value) <= document.MAX_INTEGER
 
 
 class Store:

@@ -83,6 +83,12 @@ def test_many_groups_at_once_hold_the_chance_of_any_false_alarm_to_alpha():
     assert found["splitwork with 4 threads"].verdict == compare.SLOWER
     assert [found[g].verdict for g in ("arraysum with 4 threads", "queuedrain with 1 thread")] == [compare.NOISE] * 2
     assert "Holm-adjusted over 3 groups" in found["arraysum with 4 threads"].how
+    # A group that moved by less than a clock tick was still one more chance of a false alarm.
+    found, _ = verdicts(session(("arraysum", 4, base_times), ("queuedrain", 1, [0.002] * 5)),
+                        session(("arraysum", 4, mild), ("queuedrain", 1, [0.002, 0.003, 0.002, 0.002, 0.003])))
+    assert found["queuedrain with 1 thread"].how == compare.CLOCK
+    assert found["arraysum with 4 threads"].verdict == compare.NOISE
+    assert "Holm-adjusted over 2 groups" in found["arraysum with 4 threads"].how
     # So many groups that five runs cannot reach the corrected level: ranges, and how many a test needs.
     many = [("treesearch", n, QUIET) for n in range(1, 8)]
     found, _ = verdicts(session(*many), session(*[(p, n, [t + 1 for t in times]) for p, n, times in many]))

@@ -20,7 +20,7 @@ import re
 from dataclasses import dataclass
 from typing import Optional
 
-from . import files, programs
+from . import files, programs, reports
 from .programs import Group
 
 # 1: run-suite --json before the store (no session id, no scaling);
@@ -216,18 +216,15 @@ _TYPES = {
 }
 
 
-def conformity(doc, schema=None, where="the document"):
+def conformity(doc, schema=None, path=()):
     """The first way `doc` departs from the schema, or None."""
     schema = SCHEMA if schema is None else schema
     if "$ref" in schema:
-        target = SCHEMA
-        for part in schema["$ref"].lstrip("#/").split("/"):
-            target = target[part]
-        problem = conformity(doc, target, where)
+        problem = conformity(doc, _target(schema["$ref"]), path)
         if problem:
             return problem
     if "oneOf" in schema:
-        problems = [conformity(doc, option, where) for option in schema["oneOf"]]
+        problems = [conformity(doc, option, path) for option in schema["oneOf"]]
         if all(problems):
             # The option of the value's own type says best what is wrong with it.
             own = [p for option, p in zip(schema["oneOf"], problems)
@@ -237,36 +234,55 @@ def conformity(doc, schema=None, where="the document"):
     if kinds is not None:
         kinds = [kinds] if isinstance(kinds, str) else kinds
         if not any(_TYPES[k](doc) for k in kinds):
-            return "%s is %s, not %s" % (where, _kind(doc), " or ".join(kinds))
+            return "%s is %s, not %s" % (_where(path), _kind(doc), " or ".join(kinds))
     if "enum" in schema and not any(doc == v and type(doc) is type(v) for v in schema["enum"]):
-        return "%s is %s, not one of %s" % (where, _short(doc), ", ".join(json.dumps(v) for v in schema["enum"]))
+        return "%s is %s, not one of %s" % (_where(path), _short(doc),
+                                            ", ".join(json.dumps(v) for v in schema["enum"]))
     if isinstance(doc, (int, float)) and not isinstance(doc, bool):
         if "minimum" in schema and doc < schema["minimum"]:
-            return "%s is %s, below %s" % (where, _short(doc), schema["minimum"])
+            return "%s is %s, below %s" % (_where(path), _short(doc), schema["minimum"])
         if "maximum" in schema and doc > schema["maximum"]:
-            return "%s is %s, above %s" % (where, _short(doc), schema["maximum"])
+            return "%s is %s, above %s" % (_where(path), _short(doc), schema["maximum"])
     if isinstance(doc, str) and "pattern" in schema and not _pattern(schema["pattern"]).search(doc):
-        return "%s %s is not of the form it takes" % (where, _short(doc))
+        return "%s %s is not of the form it takes" % (_where(path), _short(doc))
     if isinstance(doc, dict):
         for name in schema.get("required", ()):
             if name not in doc:
-                return "%s lacks %s" % (where, name)
+                return "%s lacks %s" % (_where(path), name)
         properties = schema.get("properties", {})
+        others = schema.get("additionalProperties")
         for name, value in doc.items():
-            sub = properties.get(name, schema.get("additionalProperties"))
+            sub = properties.get(name, others)
             if isinstance(sub, dict):
-                problem = conformity(value, sub, "%s.%s" % (where, name) if where != "the document" else name)
+                problem = conformity(value, sub, path + (name,))
                 if problem:
                     return problem
     if isinstance(doc, list):
         if len(doc) < schema.get("minItems", 0) or len(doc) > schema.get("maxItems", len(doc)):
-            return "%s has %d items" % (where, len(doc))
+            return "%s has %d items" % (_where(path), len(doc))
         if "items" in schema:
+            items = schema["items"]
             for i, item in enumerate(doc):
-                problem = conformity(item, schema["items"], "%s[%d]" % (where, i))
+                problem = conformity(item, items, path + (i,))
                 if problem:
                     return problem
     return None
+
+
+@functools.lru_cache(maxsize=None)
+def _target(ref):
+    target = SCHEMA
+    for part in ref.lstrip("#/").split("/"):
+        target = target[part]
+    return target
+
+
+def _where(path):
+    """"runs[2].time_s" of a path of names and indices; "the document" of none."""
+    text = ""
+    for part in path:
+        text += "[%d]" % part if isinstance(part, int) else ("." if text else "") + part
+    return text or "the document"
 
 
 def _kind(value):
@@ -294,15 +310,6 @@ def schema_problems(raw):
 
 
 # The document, read
-
-def _figure_value(text):
-    """A printed time as seconds, or None when it is not a finite number of zero or more."""
-    try:
-        value = float(text)
-    except (TypeError, ValueError):
-        return None
-    return value if math.isfinite(value) and value >= 0 else None
-
 
 def main_time_of(program_name, stated=None):
     """The time a group of `program_name` is judged by."""
@@ -404,7 +411,8 @@ class Run:
     @property
     def main_value(self):
         """Its main time in seconds, or None where it printed no usable one."""
-        return _figure_value(self.figures.get(self.main_time))
+        text = self.figures.get(self.main_time)
+        return float(text) if text is not None and reports.usable_time(text) else None
 
     @property
     def valid(self):

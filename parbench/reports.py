@@ -32,7 +32,7 @@ def usable_time(text):
     """Whether a printed time is a finite number of zero seconds or more."""
     try:
         value = float(text)
-    except ValueError:
+    except (TypeError, ValueError):
         return False
     return math.isfinite(value) and value >= 0
 

@@ -78,6 +78,15 @@ def heredoc(text, expand=False):
     return "cat <<%s\n%sREPORT\n" % ("REPORT" if expand else "'REPORT'", text)
 
 
+@pytest.fixture(scope="session")
+def results():
+    """The results command on a store: results(folder, "list", ...) -> CompletedProcess."""
+    def run(folder, *args, timeout=120):
+        return subprocess.run([sys.executable, "-m", "parbench.history", *args, "--results", str(folder)],
+                              capture_output=True, text=True, cwd=ROOT, timeout=timeout)
+    return run
+
+
 @pytest.fixture(name="sample", scope="session")
 def sample_fixture():
     return sample

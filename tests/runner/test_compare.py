@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from parbench import compare, document, programs
+from parbench import compare, document, programs, stats
 
 pytestmark = pytest.mark.unit
 
@@ -202,3 +202,15 @@ def test_times_that_are_no_times_are_never_compared(stand_ins, tmp_path):
         run = stand_ins.suite("--only", "queuedrain")
         assert run.returncode == 1, printed
         assert "queuedrain run 1 printed a time of %s s, which is no time" % printed in run.stderr
+
+
+def test_the_exact_rank_test_agrees_with_scipy_and_counts_ties_exactly():
+    scipy_stats = pytest.importorskip("scipy.stats")
+    draw = __import__("random").Random(7)
+    for n1, n2 in ((1, 1), (3, 5), (5, 5), (7, 4), (15, 15)):
+        x, y = [draw.random() for _ in range(n1)], [draw.random() for _ in range(n2)]
+        assert stats.mann_whitney_exact(x, y) == pytest.approx(
+            scipy_stats.mannwhitneyu(x, y, method="exact").pvalue), (n1, n2)
+    # Complete separation on a millisecond clock: the exact 2 / C(10, 5), not an approximation below it.
+    assert stats.mann_whitney_exact([0.020] * 5, [0.030] * 5) == pytest.approx(2 / 252)
+    assert stats.mann_whitney_exact([0.020, 0.021, 0.020], [0.020, 0.021, 0.020]) == pytest.approx(1.0)

@@ -10,8 +10,6 @@ import copy
 import json
 import math
 import os
-import subprocess
-import sys
 import warnings
 from dataclasses import asdict
 
@@ -24,17 +22,11 @@ from parbench.text import shown
 
 pytestmark = pytest.mark.unit
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # Every command started here has a time limit: a FIFO or /dev/zero must not hang a test.
 TIMEOUT = 60
 ODD = "20991231T235959.999Z-odd-abcdef"   # later than the good session: `latest` when it is read
 ESCAPES = "odd\x1b]0;owned\x07\x1b[2J\r"
 RAW = ("\x1b", "\x07", "\r")
-
-
-def results(folder, *args):
-    return subprocess.run([sys.executable, "-m", "parbench.history", *args, "--results", str(folder)],
-                          capture_output=True, text=True, cwd=ROOT, timeout=TIMEOUT)
 
 
 def command(capsys, folder, *args):
@@ -237,7 +229,7 @@ def assert_named_once(err, name, readable):
 
 
 @pytest.mark.parametrize("make, readable, name", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
-def test_a_bad_file_costs_its_own_session_only(good, tmp_path, capsys, make, readable, name):
+def test_a_bad_file_costs_its_own_session_only(good, tmp_path, capsys, make, readable, name, results):
     text, doc = good
     folder = tmp_path / "store"
     folder.mkdir()
@@ -295,7 +287,7 @@ def test_a_bad_file_costs_its_own_session_only(good, tmp_path, capsys, make, rea
         assert_named_once(err, name, readable)
 
 
-def test_import_refuses_what_the_store_cannot_use_and_goes_on(good, tmp_path):
+def test_import_refuses_what_the_store_cannot_use_and_goes_on(good, tmp_path, results):
     text, doc = good
     bad = tmp_path / "bad"
     bad.mkdir()
@@ -368,7 +360,7 @@ INDEX_DAMAGE = {
 
 
 @pytest.mark.parametrize("damage", list(INDEX_DAMAGE.values()), ids=list(INDEX_DAMAGE))
-def test_an_index_it_cannot_use_is_read_again(good, tmp_path, damage):
+def test_an_index_it_cannot_use_is_read_again(good, tmp_path, damage, results):
     text, doc = good
     folder = tmp_path / "store"
     folder.mkdir()
@@ -398,7 +390,7 @@ def test_an_index_it_cannot_use_is_read_again(good, tmp_path, damage):
         assert store.Entry.from_index(known["entry"], path) == store.Entry.of(store.read_document(path), path)
 
 
-def test_an_index_entry_with_escapes_is_shown_escaped(good, tmp_path):
+def test_an_index_entry_with_escapes_is_shown_escaped(good, tmp_path, results):
     text, doc = good
     folder = tmp_path / "store"
     folder.mkdir()

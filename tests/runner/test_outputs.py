@@ -2,9 +2,6 @@
 failed one costs a line, never the exit status the runs earned."""
 
 import json
-import os
-import subprocess
-import sys
 
 import pytest
 
@@ -42,15 +39,7 @@ def test_outputs_that_fail_late_cost_a_line_and_keep_the_session_and_the_status(
     assert entry.groups == (("queuedrain", None, 1),)
 
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def results(folder, *args):
-    return subprocess.run([sys.executable, "-m", "parbench.history", *args, "--results", str(folder)],
-                          capture_output=True, text=True, cwd=ROOT, timeout=120)
-
-
-def test_a_report_that_cannot_be_made_leaves_the_old_one_whole(stand_ins, tmp_path):
+def test_a_report_that_cannot_be_made_leaves_the_old_one_whole(stand_ins, tmp_path, results):
     folder = tmp_path / "store"
     assert stand_ins.suite("--only", "queuedrain", "--results", str(folder)).returncode == 0
     old = tmp_path / "report.html"

@@ -4,20 +4,12 @@ cannot be read, a store that cannot be written, and finding sessions again."""
 import json
 import os
 import subprocess
-import sys
 
 import pytest
 
 from parbench import store
 
 pytestmark = pytest.mark.unit
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def results(folder, *args):
-    return subprocess.run([sys.executable, "-m", "parbench.history", *args, "--results", str(folder)],
-                          capture_output=True, text=True, cwd=ROOT, timeout=60)
 
 
 def test_eight_runners_at_once_keep_eight_readable_sessions(stand_ins, tmp_path):
@@ -38,7 +30,7 @@ def test_eight_runners_at_once_keep_eight_readable_sessions(stand_ins, tmp_path)
     assert not [name for name in os.listdir(folder) if name.endswith(".tmp")]
 
 
-def test_what_cannot_be_read_is_named_and_skipped(stand_ins, tmp_path):
+def test_what_cannot_be_read_is_named_and_skipped(stand_ins, tmp_path, results):
     folder = tmp_path / "store"
     assert stand_ins.suite("--only", "queuedrain", "--results", str(folder)).returncode == 0
     [good] = os.listdir(folder)
@@ -69,7 +61,7 @@ def test_a_store_that_cannot_be_written_costs_the_run_nothing(stand_ins, tmp_pat
     assert "(not stored)" in run.stdout
 
 
-def test_documents_written_before_the_store_are_imported_once_and_compared(stand_ins, tmp_path):
+def test_documents_written_before_the_store_are_imported_once_and_compared(stand_ins, tmp_path, results):
     folder = tmp_path / "store"
     old = tmp_path / "old.json"
     run = stand_ins.suite("--only", "queuedrain", "--repeat", "5", "--no-store", "--json", str(old))
@@ -91,7 +83,7 @@ def test_documents_written_before_the_store_are_imported_once_and_compared(stand
     assert by_file.returncode == 3 and "compare: " in by_file.stdout
 
 
-def test_list_filters_and_names_sessions_by_the_start_of_their_id(stand_ins, tmp_path):
+def test_list_filters_and_names_sessions_by_the_start_of_their_id(stand_ins, tmp_path, results):
     folder = tmp_path / "store"
     for only in ("queuedrain", "arraysum"):
         assert stand_ins.suite("--only", only, "--results", str(folder)).returncode == 0

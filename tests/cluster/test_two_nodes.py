@@ -81,5 +81,7 @@ def test_a_node_without_the_shared_directory_stops_the_run_and_leaves_nothing(no
                                                              [nodes.work, nodes.work, elsewhere, elsewhere]))
     assert not run.timed_out
     tree_report.failure(run, "all processes need the same working directory on a shared file system")
-    assert time.monotonic() - started < 30
+    # Well short of the launch's time limit: it stopped, it did not hang. Under the
+    # sanitizers, beside other tests on two cores, it has taken 31 s.
+    assert time.monotonic() - started < 90
     assert run.leftovers == 0

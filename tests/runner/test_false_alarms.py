@@ -10,7 +10,8 @@ from importlib.machinery import SourceFileLoader
 
 import pytest
 
-pytestmark = pytest.mark.unit
+# Hundreds of generated documents and store files: out of the quick loop (-LE slow).
+pytestmark = [pytest.mark.unit, pytest.mark.slow]
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PAIRS = 1000

@@ -20,7 +20,8 @@ from hypothesis import strategies as st
 from parbench import compare, document, history, programs, report, scaling, store, summary
 from parbench.text import shown
 
-pytestmark = pytest.mark.unit
+# Hundreds of generated documents and store files: out of the quick loop (-LE slow).
+pytestmark = [pytest.mark.unit, pytest.mark.slow]
 
 # Every command started here has a time limit: a FIFO or /dev/zero must not hang a test.
 TIMEOUT = 60

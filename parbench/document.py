@@ -311,10 +311,10 @@ def schema_problems(raw):
 
 # The document, read
 
-def main_time_of(program_name, stated=None):
-    """The time a group of `program_name` is judged by."""
-    known = programs.BY_NAME.get(program_name)
-    return known.main_time if known else stated or "parallel_s"
+def main_time_of(program_name):
+    """The time a group of `program_name` (a program the table knows: the
+    schema admits no other) is judged by."""
+    return programs.get(program_name).main_time
 
 
 @dataclass(frozen=True)
@@ -463,14 +463,6 @@ class Provenance:
     @property
     def memory_bytes(self):
         return self.number("memory_bytes")
-
-    def when(self):
-        """Its date as an aware datetime, or None."""
-        try:
-            when = datetime.datetime.fromisoformat(self.date or "")
-        except ValueError:
-            return None
-        return when if when.tzinfo else when.replace(tzinfo=datetime.timezone.utc)
 
     def compiler(self):
         return " ".join(v for v in (self.text("compiler", "id"), self.text("compiler", "version")) if v) or None

@@ -1,0 +1,140 @@
+// Preloaded into an OpenMP program: wraps libgomp's entry points for parallel
+// regions (and their combined loop forms) and the unnamed critical section,
+// and libc's sleeps, then calls the real ones found by dlsym(RTLD_NEXT).
+// libgomp has no tools interface, so this is how a region's threads are seen.
+//
+// Each thread's share of a region is timed by wrapping the outlined function
+// the compiler hands to GOMP_parallel*. A sleep is work only inside a region:
+// a program's sequential phase sleeps on the main thread outside any.
+// Critical sections are only counted: timing 100,000 entries of a few
+// nanoseconds each would cost more than the section itself.
+#include <dlfcn.h>
+#include <omp.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "record.h"
+
+using namespace parbench_trace;
+
+namespace {
+
+using Outlined = void (*)(void*);
+
+struct Call {
+    Outlined fn;
+    void* data;
+};
+
+thread_local int depth = 0;       // regions this thread is inside
+thread_local int thread = -1;     // its number in the innermost one
+thread_local long entries = 0;    // critical sections entered in it
+thread_local bool sleeping = false;
+
+template <typename F>
+F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Runs on every thread of the team.
+void share(void* argument) {
+    const Call* call = static_cast<const Call*>(argument);
+    const int outer = thread;
+    const long outerEntries = entries;
+    ++depth;
+    thread = omp_get_thread_num();
+    entries = 0;
+    const std::int64_t start = now();
+    call->fn(call->data);
+    const std::int64_t end = now();
+    record({Kind::Region, thread, start, end, 0, nullptr});
+    if (entries) record({Kind::Critical, thread, 0, entries, 0, nullptr});
+    --depth;
+    thread = outer;
+    entries = outerEntries;
+}
+
+// Opens a region through `open`, wrapped when tracing and not nested.
+template <typename Open>
+void traced(Outlined fn, void* data, Open open) {
+    if (!enabled() || depth > 0) {
+        open(fn, data);
+        return;
+    }
+    Call call{fn, data};
+    const std::int64_t start = now();
+    open(share, &call);
+    record({Kind::Span, -1, start, now(), 0, nullptr});
+}
+
+void slept(std::int64_t start, std::int64_t asked) {
+    if (depth > 0) record({Kind::Work, thread, start, now(), asked, nullptr});
+}
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) void GOMP_parallel(Outlined fn, void* data, unsigned threads,
+                                                          unsigned flags) {
+    static auto next = real<void (*)(Outlined, void*, unsigned, unsigned)>("GOMP_parallel");
+    traced(fn, data, [&](Outlined f, void* d) { next(f, d, threads, flags); });
+}
+
+// The combined parallel loops, in each schedule the compiler may pick.
+#define PARBENCH_WRAP_LOOP(NAME)                                                                       \
+    __attribute__((visibility("default"))) void NAME(Outlined fn, void* data, unsigned threads, long start, \
+                                                     long end, long incr, long chunk, unsigned flags) {   \
+        static auto next = real<void (*)(Outlined, void*, unsigned, long, long, long, long, unsigned)>(#NAME); \
+        traced(fn, data, [&](Outlined f, void* d) { next(f, d, threads, start, end, incr, chunk, flags); }); \
+    }
+#define PARBENCH_WRAP_RUNTIME_LOOP(NAME)                                                              \
+    __attribute__((visibility("default"))) void NAME(Outlined fn, void* data, unsigned threads, long start, \
+                                                     long end, long incr, unsigned flags) {               \
+        static auto next = real<void (*)(Outlined, void*, unsigned, long, long, long, unsigned)>(#NAME);  \
+        traced(fn, data, [&](Outlined f, void* d) { next(f, d, threads, start, end, incr, flags); });      \
+    }
+
+PARBENCH_WRAP_LOOP(GOMP_parallel_loop_static)
+PARBENCH_WRAP_LOOP(GOMP_parallel_loop_dynamic)
+PARBENCH_WRAP_LOOP(GOMP_parallel_loop_guided)
+PARBENCH_WRAP_LOOP(GOMP_parallel_loop_nonmonotonic_dynamic)
+PARBENCH_WRAP_LOOP(GOMP_parallel_loop_nonmonotonic_guided)
+PARBENCH_WRAP_RUNTIME_LOOP(GOMP_parallel_loop_runtime)
+PARBENCH_WRAP_RUNTIME_LOOP(GOMP_parallel_loop_nonmonotonic_runtime)
+PARBENCH_WRAP_RUNTIME_LOOP(GOMP_parallel_loop_maybe_nonmonotonic_runtime)
+
+__attribute__((visibility("default"))) void GOMP_critical_start() {
+    static auto next = real<void (*)()>("GOMP_critical_start");
+    ++entries;
+    next();
+}
+
+__attribute__((visibility("default"))) void GOMP_critical_end() {
+    static auto next = real<void (*)()>("GOMP_critical_end");
+    next();
+}
+
+__attribute__((visibility("default"))) int usleep(useconds_t us) {
+    static auto next = real<int (*)(useconds_t)>("usleep");
+    if (sleeping || depth == 0) return next(us);
+    sleeping = true;
+    const std::int64_t start = now();
+    const int result = next(us);
+    slept(start, us);
+    sleeping = false;
+    return result;
+}
+
+__attribute__((visibility("default"))) int nanosleep(const timespec* asked, timespec* left) {
+    static auto next = real<int (*)(const timespec*, timespec*)>("nanosleep");
+    if (sleeping || depth == 0 || !asked) return next(asked, left);
+    sleeping = true;
+    const std::int64_t start = now();
+    const int result = next(asked, left);
+    slept(start, asked->tv_sec * 1000000 + asked->tv_nsec / 1000);
+    sleeping = false;
+    return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,96 @@
+#include "record.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace parbench_trace {
+namespace {
+
+struct Lane {
+    std::vector<Event> events;
+};
+
+// Lanes are never freed: a thread may end before the process writes them out.
+std::mutex lanesLock;
+std::vector<Lane*>* lanes = new std::vector<Lane*>;
+std::atomic<int> rank{-1};
+
+const char* folder() {
+    static const char* dir = std::getenv("PARBENCH_TRACE");
+    return dir && *dir ? dir : nullptr;
+}
+
+Lane& myLane() {
+    thread_local Lane* lane = nullptr;
+    if (!lane) {
+        lane = new Lane;
+        lane->events.reserve(1024);
+        std::lock_guard<std::mutex> hold(lanesLock);
+        lanes->push_back(lane);
+    }
+    return *lane;
+}
+
+void writeOut(std::FILE* out) {
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    std::fprintf(out, "host %s\npid %ld\n", host, static_cast<long>(getpid()));
+    if (rank.load() >= 0) std::fprintf(out, "rank %d\n", rank.load());
+    std::lock_guard<std::mutex> hold(lanesLock);
+    for (const Lane* lane : *lanes) {
+        for (const Event& e : lane->events) {
+            const long long start = e.start, end = e.end, asked = e.asked;
+            switch (e.kind) {
+                case Kind::Span: std::fprintf(out, "span %lld %lld\n", start, end); break;
+                case Kind::Region: std::fprintf(out, "region %d %lld %lld\n", e.thread, start, end); break;
+                case Kind::Work:
+                    std::fprintf(out, "work %d %lld %lld %lld\n", e.thread, start, end, asked);
+                    break;
+                case Kind::Critical: std::fprintf(out, "critical %d %lld\n", e.thread, end); break;
+                case Kind::Call: std::fprintf(out, "call %s %lld %lld\n", e.name, start, end); break;
+            }
+        }
+    }
+}
+
+// Written beside its final name and renamed, so the runner never reads half a file.
+__attribute__((destructor)) void flush() {
+    const char* dir = folder();
+    if (!dir) return;
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    const std::string target = std::string(dir) + "/" + host + "-" + std::to_string(getpid()) + ".trace";
+    const std::string temporary = target + ".part";
+    std::FILE* out = std::fopen(temporary.c_str(), "w");
+    if (!out) return;
+    writeOut(out);
+    const bool written = std::fflush(out) == 0 && !std::ferror(out);
+    if (std::fclose(out) == 0 && written) {
+        std::rename(temporary.c_str(), target.c_str());
+    } else {
+        std::remove(temporary.c_str());
+    }
+}
+
+}  // namespace
+
+bool enabled() { return folder() != nullptr; }
+
+std::int64_t now() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void record(const Event& event) { myLane().events.push_back(event); }
+
+void setRank(int r) { rank.store(r); }
+
+}  // namespace parbench_trace

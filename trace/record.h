@@ -1,0 +1,38 @@
+// What the preloaded wrappers record, and how it leaves the process.
+//
+// Each thread keeps its own list of events, so recording takes no lock; the
+// lists are written out once, when the process exits, to one file in the
+// folder that PARBENCH_TRACE names. Without that variable nothing is kept.
+//
+// The file is plain text, one event a line, times in nanoseconds of the
+// real-time clock so that processes on one host share a time line:
+//
+//     host NAME / pid N / rank R            who wrote it (rank: MPI only)
+//     span START END                        a parallel region, on the thread that opened it
+//     region TID START END                  thread TID's share of that region
+//     work TID START END MICROSECONDS       a sleep inside a region, and what it asked for
+//     critical TID ENTRIES                  critical sections a thread entered in a region
+//     call NAME START END                   an MPI collective
+#pragma once
+
+#include <cstdint>
+
+namespace parbench_trace {
+
+enum class Kind { Span, Region, Work, Critical, Call };
+
+struct Event {
+    Kind kind;
+    int thread;         // OpenMP thread number, -1 where none
+    std::int64_t start; // ns
+    std::int64_t end;   // ns; for Critical: the number of entries
+    std::int64_t asked; // Work: the microseconds asked for
+    const char* name;   // Call: the MPI function
+};
+
+bool enabled();
+std::int64_t now();
+void record(const Event& event);
+void setRank(int rank);
+
+}  // namespace parbench_trace

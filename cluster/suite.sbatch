@@ -10,7 +10,8 @@
 # suite-<job id>.png when matplotlib is installed, and the folder suite-<job id>/
 # where the programs ran, with their raw reports. PARBENCH names the repository
 # (default: the one this script belongs to), BUILD_DIR its build (default:
-# build/ in it), REPEAT the runs of each count (default 3).
+# build/ in it), REPEAT the runs of each count (default 3); TRACE=1 traces every
+# run (load balance per process, see docs/tracing.md).
 #SBATCH --job-name=parbench-suite
 #SBATCH --ntasks=4
 #SBATCH --time=00:30:00
@@ -36,4 +37,4 @@ while [ "$n" -lt "$tasks" ]; do procs="$procs,$n"; n=$((n * 2)); done
 
 job=${SLURM_JOB_ID:-local}
 PYTHONPATH=$repo exec "$("$repo/scripts/setup" --python)" -m parbench --only treesearch --procs "$procs" \
-    --repeat "${REPEAT:-3}" --scratch "$out/suite-$job" --csv "$out/suite-$job.csv" --plot "$out/suite-$job.png"
+    --repeat "${REPEAT:-3}" ${TRACE:+--trace} --scratch "$out/suite-$job" --csv "$out/suite-$job.csv" --plot "$out/suite-$job.png"

@@ -99,6 +99,12 @@ def parser():
     p.add_argument("--report", type=path_name, metavar="FILE",
                    help="write the HTML report of this session (its runs, scaling, comparison and the host's "
                    "history) to FILE")
+    p.add_argument("--trace", action="store_true",
+                   help="run every program with the tracing library preloaded: each thread's or process's "
+                   "useful and waiting time, the load balance and parallel efficiency of each run")
+    p.add_argument("--trace-dir", type=path_name, metavar="DIR",
+                   help="with --trace (which it implies), also write each traced run as an OTF2 archive in DIR, "
+                   "for trace viewers")
     p.add_argument("--scratch", type=path_name, metavar="DIR",
                    help="where the programs run and the raw log goes (default: run/ in the build folder); "
                    "on a cluster it must be on storage that every node shares; not in the results store")
@@ -131,4 +137,6 @@ def parse(argv):
         p.error("%s sets %s's team sizes, and --only leaves %s out" % (THREADS.option, _swept(THREADS),
                                                                      _swept(THREADS)))
     compare.check_options(args, p.error)
+    if args.trace_dir:
+        args.trace = True
     return args

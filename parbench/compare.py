@@ -20,7 +20,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import programs, scaling, stats
+from . import programs, scaling, stats, trace
 from .programs import Group
 
 # The programs read a millisecond clock: a difference of one tick says nothing.
@@ -127,6 +127,7 @@ class Comparison:
     notes: list = field(default_factory=list)     # machine differences
     test_note: Optional[str] = None               # why no test could be used, when none could
     scaling: list = field(default_factory=list)   # the sweeps' serial fractions, before and after
+    balance: list = field(default_factory=list)   # traced groups' load balance, before and after
 
     def of(self, verdict):
         return [v for v in self.verdicts if v.verdict == verdict]
@@ -167,6 +168,7 @@ class Comparison:
         for v in sorted(self.verdicts, key=lambda v: v.group.sort_key()):
             out.append("baseline: %s: %s" % ("SLOWER" if v.verdict == SLOWER else v.verdict, v.line()))
         out += ["baseline: scaling: " + line for line in self.scaling]
+        out += ["baseline: load balance: " + line for line in self.balance]
         nothing = self.nothing_compared()
         if nothing:
             out.append("baseline: " + nothing)
@@ -203,7 +205,8 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
     report all make."""
     result = Comparison(base_name, baseline.provenance.date, baseline.cut_short(), tolerance, alpha,
                         notes=machine_differences(new.provenance, baseline.provenance),
-                        scaling=scaling.changes(baseline, new))
+                        scaling=scaling.changes(baseline, new),
+                        balance=trace.changes(baseline.summary, new.summary))
     before, now = baseline.samples(), new.samples()
     compared = []
     for group, values in now.items():

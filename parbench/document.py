@@ -24,13 +24,14 @@ from . import files, programs, reports
 from .programs import Group
 
 # 1: run-suite --json before the store (no session id, no scaling);
-# 2: the session id and the scaling analysis; 3: `interrupted`.
-FORMAT = 3
+# 2: the session id and the scaling analysis; 3: `interrupted`; 4: `balance`.
+FORMAT = 4
 SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schema", "session.schema.json")
 TIMES = ("parallel_s", "sequential_s", "time_s")
 # Set by the tests: every document written is checked against the schema by `jsonschema`.
 CHECK_VARIABLE = "PARBENCH_CHECK_DOCUMENTS"
 FIGURES = TIMES + ("speedup_pct",)
+BALANCE_FIGURES = ("load_balance", "communication_efficiency", "parallel_efficiency")
 # No document nests deeper than a few levels; this is far from Python's recursion limit.
 MAX_DEPTH = 32
 # Beyond this an integer is no longer exact as a double, nor safe in float arithmetic.
@@ -138,6 +139,7 @@ def upgrade(raw):
                 doc[key] = [_threads_of_old(r) for r in doc[key]]
     if doc.get("format", 1) < 3:
         doc["interrupted"] = None
+    # Format 4 only adds `balance`, which earlier runs never had.
     doc["format"] = FORMAT
     return doc
 
@@ -343,6 +345,7 @@ class Summary:
     time_s: Optional[Spread] = None
     speedup_pct: Optional[float] = None
     efficiency_pct: Optional[float] = None
+    balance: Optional["GroupBalance"] = None   # where any of its valid runs was traced
 
     @property
     def main_time(self):
@@ -358,7 +361,7 @@ class Summary:
     @classmethod
     def of(cls, raw):
         return cls(Group.of(raw), raw["runs"], raw["failed"], *(Spread.of(raw.get(t)) for t in TIMES),
-                   raw.get("speedup_pct"), raw.get("efficiency_pct"))
+                   raw.get("speedup_pct"), raw.get("efficiency_pct"), GroupBalance.of(raw.get("balance")))
 
     def to_json(self):
         def finite(v):
@@ -370,7 +373,30 @@ class Summary:
             entry[name] = _finite_spread(spread)
         entry.update(speedup_pct=finite(self.speedup_pct), efficiency_pct=finite(self.efficiency_pct),
                      main_time=self.main_time)
+        if self.balance is not None:
+            entry["balance"] = self.balance.to_json()
         return entry
+
+
+@dataclass(frozen=True)
+class GroupBalance:
+    """The medians of a group's traced runs."""
+    traced: int
+    load_balance: Optional[float]
+    communication_efficiency: Optional[float]
+    parallel_efficiency: Optional[float]
+    work_s: Optional[float] = None   # the sleep a run's work items asked for, all lanes together
+
+    @classmethod
+    def of(cls, raw):
+        return cls(raw["traced"], *(raw.get(name) for name in BALANCE_FIGURES), raw.get("work_s")) if raw else None
+
+    def to_json(self):
+        return finite_tree({"traced": self.traced, **{name: getattr(self, name) for name in BALANCE_FIGURES},
+                            "work_s": self.work_s})
+
+    def figure(self, name):
+        return getattr(self, name)
 
 
 def _finite_spread(spread):
@@ -378,6 +404,43 @@ def _finite_spread(spread):
         return None
     values = {k: v if v is None or math.isfinite(v) else None for k, v in spread.to_json().items()}
     return values if None not in (values["median"], values["min"], values["max"]) else None
+
+
+@dataclass(frozen=True)
+class Balance:
+    """What a traced run's threads or processes did in its timed phase."""
+    lanes: str                       # "thread" or "process"
+    useful_s: tuple                  # per lane: the time it worked
+    waiting_s: tuple                 # per lane: the time it waited (region's end, collectives)
+    load_balance: Optional[float]    # mean useful / max useful
+    communication_efficiency: Optional[float]  # max useful / the phase's time as printed
+    parallel_efficiency: Optional[float]       # their product
+    items: Optional[tuple] = None    # per lane: work items run (the sleeping programs)
+    work_s: Optional[tuple] = None   # per lane: the sleep those items asked for
+    critical: Optional[tuple] = None  # per lane: critical sections entered
+    timeline: tuple = ()             # per lane: ((kind, start s, end s), ...) from the phase's start
+
+    @classmethod
+    def of(cls, raw):
+        if not raw:
+            return None
+        def tup(name):
+            return tuple(raw[name]) if raw.get(name) is not None else None
+        return cls(raw["lanes"], tuple(raw["useful_s"]), tuple(raw.get("waiting_s") or ()),
+                   *(raw.get(name) for name in BALANCE_FIGURES), tup("items"), tup("work_s"), tup("critical"),
+                   tuple(tuple(tuple(i) for i in lane) for lane in raw.get("timeline") or ()))
+
+    def to_json(self):
+        def listed(values):
+            return list(values) if values is not None else None
+        out = {"lanes": self.lanes, "useful_s": list(self.useful_s), "waiting_s": list(self.waiting_s)}
+        out.update({name: getattr(self, name) for name in BALANCE_FIGURES})
+        out.update(items=listed(self.items), work_s=listed(self.work_s), critical=listed(self.critical),
+                   timeline=[[list(i) for i in lane] for lane in self.timeline])
+        return finite_tree(out)
+
+    def figure(self, name):
+        return getattr(self, name)
 
 
 @dataclass(frozen=True)
@@ -390,18 +453,21 @@ class Run:
     exit_status: Optional[int] = None
     duration_s: Optional[float] = None
     binding: Optional[str] = None
+    balance: Optional[Balance] = None   # where it was traced
 
     @classmethod
     def of(cls, raw):
         figures = {name: raw.get(name) for name in FIGURES + ("verdict",)}
         return cls(Group.of(raw), raw["run"], figures, raw.get("problem"), raw.get("exit_status"),
-                   raw.get("duration_s"), raw.get("binding"))
+                   raw.get("duration_s"), raw.get("binding"), Balance.of(raw.get("balance")))
 
     def to_json(self):
         run = {"program": self.group.program, "run": self.index}
         run.update({name: self.figures.get(name) for name in FIGURES + ("verdict",)})
         run.update(procs=self.group.procs, threads=self.group.threads, exit_status=self.exit_status,
                    duration_s=self.duration_s, problem=self.problem, binding=self.binding)
+        if self.balance is not None:
+            run["balance"] = self.balance.to_json()
         return run
 
     @property

@@ -67,9 +67,22 @@ class Launch:
         """(argv, binding) for `procs` processes of `program` (an argv), with
         `setting` added; the binding is None where it is not known."""
         if self.template:
-            return shlex.split(self.template.replace("{procs}", str(procs))) + list(program), None
+            words = shlex.split(self.template.replace("{procs}", str(procs)))
+            # A setting's options go right after the launcher's name, before the template's own.
+            return words[:1] + list(setting.options) + words[1:] + list(program), None
         return self.mpi.command(program, procs, self.slots, self.hostfile,
                                 os.geteuid() == 0, setting, self.preflags)
+
+    def rank_environment(self, env):
+        """A Setting that hands `env` to the program's processes alone, or
+        mpi.Unavailable: the MPI family's own way, or srun's for a template
+        that starts with it."""
+        if not self.template:
+            return self.mpi.rank_environment(env)
+        words = shlex.split(self.template)
+        if words and os.path.basename(words[0]) == mpi.Srun.launcher_name:
+            return mpi.Srun.rank_environment(env)
+        return mpi.Unavailable("the runner cannot tell how '%s' hands variables to the processes" % self.template)
 
     def describe(self):
         """What starts the program, for the run's first lines."""
@@ -99,7 +112,7 @@ def main(argv):
             p.error("command: name the program")
         words, _ = launch.command(args.program, args.n or launch.slots)
     else:
-        setting = launch.mpi.rank_environment(dict(v.partition("=")[::2] for v in args.variables))
+        setting = launch.rank_environment(dict(v.partition("=")[::2] for v in args.variables))
         if isinstance(setting, mpi.Unavailable):
             print("launch: %s" % setting.why, file=sys.stderr)
             return 1

@@ -266,6 +266,19 @@ class Hydra(Mpi):
         return Setting(tuple(word for name, value in env.items() for word in ("-genv", name, value)))
 
 
+class Srun:
+    """Slurm's launcher, given as a --launcher template: not an MPI family,
+    but it has its own way of handing variables to the tasks."""
+    launcher_name = "srun"
+
+    @staticmethod
+    def rank_environment(env):
+        # --export takes a comma list, so a value with a comma cannot pass.
+        if any("," in name + value for name, value in env.items()):
+            return Unavailable("srun --export cannot pass a value with a comma")
+        return Setting(("--export=" + ",".join(["ALL"] + ["%s=%s" % kv for kv in env.items()]),))
+
+
 FAMILIES = (OpenMpi, Hydra)
 KNOWN = (OpenMpi4, OpenMpi5, Hydra)
 

@@ -32,7 +32,7 @@ def stored_run(result):
     "inf" included)."""
     figures = {name: result.figures.get(name) or None for name in document.FIGURES + ("verdict",)}
     return document.Run(result.group, result.run.index, figures, result.problem, result.status,
-                        round(result.seconds, 3), result.binding)
+                        round(result.seconds, 3), result.binding, result.balance)
 
 
 def session_document(session, prov, results, rows, sweeps=(), interrupted=None):

@@ -9,7 +9,7 @@ import shutil
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import compare, files, machine, plots, programs
+from . import compare, files, machine, mpi, otf2trace, plots, programs, trace
 from .build import Build
 from .hostfile import Hostfile, HostfileError
 from .launch import Launch
@@ -68,6 +68,17 @@ class Plan:
     tolerance: float = compare.TOLERANCE
     alpha: float = compare.ALPHA
     environ: dict = field(default_factory=dict)
+    trace: bool = False
+    trace_dir: Optional[str] = None    # where each traced run's OTF2 archive goes
+
+    def untraced(self, program):
+        """Why `program` runs untraced under --trace, or None."""
+        why = trace.unavailable(self.build, program)
+        if why is None and program.mpi:
+            setting = self.launch.rank_environment({})
+            if isinstance(setting, mpi.Unavailable):
+                why = setting.why
+        return why
 
     def unbuilt(self):
         """(program, path) of each chosen program that the build lacks."""
@@ -107,6 +118,10 @@ def check_destinations(options, workdir, store_folder):
         why = path and files.unwritable(path)
         if why:
             raise PlanError("%s: cannot write %s: %s" % (option, path, why))
+    if options.trace_dir:
+        why = files.unmakeable_folder(os.path.abspath(options.trace_dir)) or otf2trace.missing()
+        if why:
+            raise PlanError("--trace-dir: cannot write archives in %s: %s" % (options.trace_dir, why))
     option = "--scratch" if options.scratch else "--scratch (default)"
     why = files.unmakeable_folder(workdir)
     if why:
@@ -156,4 +171,5 @@ def make(options, environ, root, argv):
                 argv=["run-suite"] + list(argv), timeout=options.timeout, launch=launch,
                 store=None if options.no_store else store, store_folder=store.folder, csv_path=options.csv,
                 plot_path=options.plot, report_path=options.report,
-                baseline=baseline, tolerance=options.tolerance, alpha=options.alpha, environ=dict(environ))
+                baseline=baseline, tolerance=options.tolerance, alpha=options.alpha, environ=dict(environ),
+                trace=options.trace, trace_dir=options.trace_dir and os.path.abspath(options.trace_dir))

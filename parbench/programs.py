@@ -40,6 +40,8 @@ class Program:
     sweep: Optional[Sweep] = None  # what a sweep of it varies
     competes_for_cores: bool = True  # False: its work sleeps, so extra threads cost no core
     plot_suffix: str = ""         # what its sweep's plot adds to the name --plot gives
+    useful: str = "region"        # traced, a lane's useful time: "work" (the items it slept),
+                                  # "region" (its share of the parallel region), "scan" (its byte range)
 
     @property
     def unit(self):
@@ -54,7 +56,7 @@ class Program:
 PROGRAMS = (
     Program("treesearch", "treesearch/treesearch",
             figures=("parallel_s", "sequential_s", "speedup_pct", "verdict"),
-            main_time="parallel_s", sequential=True, mpi=True, sweep=PROCESSES),
+            main_time="parallel_s", sequential=True, mpi=True, sweep=PROCESSES, useful="scan"),
     Program("arraysum", "arraysum/arraysum",
             figures=("parallel_s", "sequential_s", "speedup_pct", "verdict"),
             main_time="parallel_s", sequential=True,
@@ -62,14 +64,14 @@ PROGRAMS = (
     Program("splitwork", "loadbalance/splitwork",
             figures=("parallel_s", "sequential_s", "speedup_pct"),
             main_time="parallel_s", sequential=True,
-            team=4, team_source="loadbalance/splitwork.cpp: threads", sleeps="about 60 s"),
+            team=4, team_source="loadbalance/splitwork.cpp: threads", sleeps="about 60 s", useful="work"),
     Program("queuedrain", "loadbalance/queuedrain",
             figures=("time_s",), main_time="time_s", sequential=False,
             team=1, team_source="loadbalance/queuedrain.cpp: threads"),
     Program("dynamicwork", "loadbalance/dynamicwork",
             figures=("time_s",), main_time="time_s", sequential=False,
             sleeps="about 40 s / threads", sweep=THREADS, competes_for_cores=False,
-            plot_suffix="-dynamicwork"),
+            plot_suffix="-dynamicwork", useful="work"),
 )
 
 BY_NAME = {p.name: p for p in PROGRAMS}

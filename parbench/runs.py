@@ -1,13 +1,15 @@
 """Carrying out a plan's runs: each one started, its raw report logged, and
 judged (a valid, complete report of the processes asked for, or a problem)."""
 
+import os
 import shlex
 import threading
 import time
 from dataclasses import dataclass
 from typing import Optional
 
-from . import reports, signals, supervise
+from . import mpi, otf2trace, reports, signals, supervise, trace
+from .document import Balance
 from .plan import Run
 
 
@@ -19,6 +21,7 @@ class Result:
     seconds: float
     problem: Optional[str] = None
     binding: Optional[str] = None
+    balance: Optional[Balance] = None
 
     @property
     def group(self):
@@ -75,10 +78,39 @@ def judge(run, outcome, figures, plan):
     return None
 
 
+def traced(run, plan, env):
+    """(environment, launcher setting, trace folder) of a traced run; the
+    folder is None where the run goes untraced."""
+    if not plan.trace or plan.untraced(run.program):
+        return env, mpi.Setting(), None
+    folder = os.path.join(plan.rundir, "trace", "%s-%s-%d" % (run.program.name, run.group.count, run.index))
+    os.makedirs(folder)
+    variables = trace.variables(plan.build, run.program, folder, plan.environ if env is None else env)
+    if run.program.mpi:
+        return env, plan.launch.rank_environment(variables), folder
+    return dict(plan.environ if env is None else env, **variables), mpi.Setting(), folder
+
+
+def balance_of(run, plan, figures, folder):
+    """The run's Balance, its archive written where asked; a line where none came back."""
+    phase = reports.parse_number(figures.get(run.program.main_time) or "")
+    found, why = trace.read(folder, run.program, run.procs, phase)
+    if found is None:
+        print("    %s run %d was not traced: %s" % (run.program.name, run.index, why), flush=True)
+        return None
+    if plan.trace_dir and found.timeline:
+        name = trace.safe_name("%s-%s-%s-%d" % (plan.session, run.program.name, run.group.count, run.index))
+        try:
+            otf2trace.write(plan.trace_dir, name, trace.lanes_of(found), run.program.name, 1e-6)
+        except (OSError, ValueError, RuntimeError) as e:
+            print("    %s run %d: no OTF2 archive: %s" % (run.program.name, run.index, e), flush=True)
+    return found
+
+
 def run_one(run, plan, log):
     exe = plan.build.program(run.program)
-    cmd, binding = plan.launch.command([exe], run.procs) if run.program.mpi else ([exe], None)
-    env = run.environment(plan.environ)
+    env, setting, folder = traced(run, plan, run.environment(plan.environ))
+    cmd, binding = plan.launch.command([exe], run.procs, setting) if run.program.mpi else ([exe], None)
     if run.program.sleeps:
         with Ticker(run.program.name):
             outcome = supervise.run(cmd, plan.rundir, plan.timeout, env)
@@ -86,7 +118,7 @@ def run_one(run, plan, log):
         outcome = supervise.run(cmd, plan.rundir, plan.timeout, env)
     log.write("==== %s run %d (%s): %s%s\n" % (
         run.program.name, run.index, run.group.count_text(),
-        "%s=%d " % (run.program.sweep.env, run.threads) if env else "", " ".join(shlex.quote(c) for c in cmd)))
+        "%s=%d " % (run.program.sweep.env, run.threads) if run.team_env else "", " ".join(shlex.quote(c) for c in cmd)))
     log.write(outcome.out)
     if outcome.err:
         log.write("---- stderr\n" + outcome.err)
@@ -94,7 +126,9 @@ def run_one(run, plan, log):
                                                     ", stopped at the time limit" if outcome.timed_out else ""))
     log.flush()
     figures = reports.parse(outcome.out)
-    return Result(run, figures, outcome.status, outcome.seconds, judge(run, outcome, figures, plan), binding)
+    problem = judge(run, outcome, figures, plan)
+    balance = balance_of(run, plan, figures, folder) if folder and not problem else None
+    return Result(run, figures, outcome.status, outcome.seconds, problem, binding, balance)
 
 
 def run_all(plan, log, catcher):

@@ -6,7 +6,7 @@ Called by scripts/run-suite, which sets up and builds first; see --help.
 import os
 import sys
 
-from . import cli, compare, document, output, plots, report, runs, scaling, scratch, signals, summary
+from . import cli, compare, document, output, plots, report, runs, scaling, scratch, signals, summary, trace
 from .plan import PlanError, make
 from .provenance import provenance
 from .store import Store
@@ -17,6 +17,10 @@ FAILED = compare.FAILED
 
 def announce(plan):
     print("run-suite: %d runs in %s; raw reports in %s" % (len(plan.runs), plan.rundir, plan.log_path))
+    for program in plan.programs if plan.trace else ():
+        why = plan.untraced(program)
+        if why:
+            print("run-suite: --trace: %s runs untraced: %s" % (program.name, why))
     for program in plan.programs:
         if program.mpi:
             print("%s starts with: %s" % (program.name, plan.launch.describe()))
@@ -122,6 +126,8 @@ def run_suite(argv, environ, catcher):
     print()
     print(summary.format_table(rows, comparison.changes if comparison else None))
     for line in summary.notes(rows):
+        print(line)
+    for line in filter(None, map(trace.line, rows)):
         print(line)
     for section in sweeps:
         print(scaling.line(section))

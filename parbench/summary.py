@@ -7,7 +7,7 @@ document is shown and compared like a new one.
 
 import math
 
-from . import programs, reports, stats
+from . import programs, reports, stats, trace
 from .document import TIMES, Spread, Summary
 
 NOISY_CV_PCT = 5.0
@@ -38,7 +38,7 @@ def summarise(results):
         speedup = stats.median(speedups) if speedups else None
         rows.append(Summary(group, len(good), len(members) - len(good), speedup_pct=speedup,
                             efficiency_pct=speedup / group.procs if group.procs and speedup is not None else None,
-                            **times))
+                            balance=trace.of_group(r.balance for r in good), **times))
     return rows
 
 
@@ -95,9 +95,12 @@ def format_table(rows, changes=None):
 def relative_speedups(rows, program):
     """(count, speed-up %) of a program without a sequential phase of its own,
     against its group with the smallest count (1 where there is one), from
-    median main times; and that reference count."""
-    times = sorted((r.group.count, r.main_spread.median) for r in rows
-                   if r.group.program == program.name and r.main_spread and r.main_spread.median > 0)
+    median main times; and that reference count. Where every group was traced
+    with the work its runs drew, the times are per second of that work: each
+    run draws new random work, and a count that drew less is not faster."""
+    mine = [r for r in rows if r.group.program == program.name and r.main_spread and r.main_spread.median > 0]
+    drawn = all(r.balance and r.balance.work_s for r in mine)
+    times = sorted((r.group.count, r.main_spread.median / (r.balance.work_s if drawn else 1)) for r in mine)
     if not times:
         return [], None
     ref_count, ref_time = times[0]

@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from parbench import store, supervise
+from parbench import programs, store, supervise, trace
 
 pytestmark = pytest.mark.cluster
 
@@ -82,7 +82,7 @@ def test_treesearch_batch_script_runs_one_valid_search_over_its_tasks(slurm, pro
 
 
 def test_suite_batch_script_sweeps_the_allocation(slurm, build):
-    job = submit(slurm, "--export=ALL,REPEAT=1,BUILD_DIR=" + build.dir,
+    job = submit(slurm, "--export=ALL,REPEAT=1,TRACE=1,BUILD_DIR=" + build.dir,
                  os.path.join(REPO, "cluster", "suite.sbatch"))
     ended = wait(slurm, job, 300)
     folder = slurm[1]
@@ -91,6 +91,13 @@ def test_suite_batch_script_sweeps_the_allocation(slurm, build):
     with open(folder / ("suite-%s.csv" % job)) as f:
         valid = [r["procs"] for r in csv.DictReader(f) if r["verdict"] == "valid"]
     assert valid == ["1", "2", "4"], out
+    # Traced inside the allocation, each count's processes in the launcher's own words.
+    why = trace.unavailable(build, programs.get("treesearch"))
+    if why:
+        assert "treesearch runs untraced: " + why in out
+    else:
+        assert ["treesearch with %s: load balance" % n in out for n in ("1 process", "2 processes", "4 processes")] \
+            == [True] * 3, out
 
 
 def test_a_job_at_its_time_limit_keeps_its_completed_runs(slurm, stand_ins, tmp_path, alive):

@@ -184,7 +184,7 @@ CASES = [
      write("negative.json", edit(lambda d: d["summary"][0]["time_s"].update(min=-1.0))), False, "negative.json"),
     ("a spread whose fastest run is slower than its median",
      write("spread.json", edit(lambda d: d["summary"][0]["time_s"].update(min=5.0, max=6.0))), False, "spread.json"),
-    ("a future format", write("future.json", lambda d: odd(d, format=4)), False, "future.json"),
+    ("a future format", write("future.json", lambda d: odd(d, format=document.FORMAT + 1)), False, "future.json"),
     ("an id ending in a newline", write("newline.json", lambda d: json.dumps(dict(d, session=ODD + "\n"))),
      False, "newline.json"),
     ("a folder", lambda f, t, d: (f / "x.json").mkdir(), False, "x.json"),

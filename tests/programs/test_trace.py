@@ -1,0 +1,92 @@
+"""The real programs traced: their reports stay what they are untraced, and
+what the trace says holds against what is known of each run."""
+
+import json
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT
+from parbench import programs, trace
+
+pytestmark = pytest.mark.program
+
+
+def shape(lines):
+    """The lines with every number blanked: what must not change when traced."""
+    return [re.sub(r"\d+(\.\d+)?", "N", line) for line in lines]
+
+
+@pytest.fixture
+def traceable(build):
+    def check(name):
+        why = trace.unavailable(build, programs.get(name))
+        if why:
+            pytest.skip(why)
+        return programs.get(name)
+    return check
+
+
+@pytest.mark.parametrize("name", ["arraysum", "queuedrain"])
+def test_a_traced_openmp_program_prints_its_untraced_report(name, run_alone, program, build, traceable, tmp_path):
+    p = traceable(name)
+    folder = tmp_path / "trace"
+    folder.mkdir()
+    untraced = run_alone(program(name), tmp_path)
+    traced = run_alone(program(name), tmp_path, **trace.variables(build, p, str(folder), {}))
+    assert shape(traced) == shape(untraced)
+    phase = float(re.search(r"\d+\.\d+", traced[-4 if name == "arraysum" else -1]).group())
+    balance, why = trace.read(str(folder), p, None, phase)
+    assert balance is not None, why
+    team = p.team
+    assert len(balance.useful_s) == team and balance.lanes == "thread"
+    if name == "queuedrain":
+        assert balance.critical == (100000,)   # every pop, through the critical section
+
+
+def test_traced_treesearch_processes_scan_the_file_between_them(mpirun, build, traceable, tree_report, tmp_path,
+                                                                setting):
+    p = traceable("treesearch")
+    folder = tmp_path / "trace"
+    folder.mkdir()
+    exe = build.program(p)
+    untraced = mpirun(2, [exe], tmp_path)
+    variables = trace.variables(build, p, str(folder), {})
+    traced = mpirun(2, [exe], tmp_path, setting(mpirun.launch.rank_environment(variables)))
+    assert traced.status == 0 and untraced.status == 0, traced.err + untraced.err
+    # Worker rows come in no fixed order.
+    assert sorted(shape(traced.out.splitlines())) == sorted(shape(untraced.out.splitlines()))
+    parallel = float(re.search(r"Parallel:   (\S+) s", traced.out).group(1))
+    sequential = float(re.search(r"Sequential: (\S+) s", traced.out).group(1))
+    balance, why = trace.read(str(folder), p, 2, parallel)
+    assert balance is not None, why
+    assert balance.lanes == "process" and len(balance.useful_s) == 2
+    # Two halves of the same scan add up to about one whole scan.
+    assert 0.6 * sequential < sum(balance.useful_s) < 1.6 * sequential
+    assert max(balance.useful_s) <= parallel * 1.02
+    assert balance.communication_efficiency > 0.8
+
+
+def test_run_suite_trace_keeps_balance_prints_it_and_writes_archives(build, traceable, tmp_path):
+    traceable("arraysum")
+    traceable("treesearch")
+    archives, doc = tmp_path / "otf2", tmp_path / "s.json"
+    run = subprocess.run([sys.executable, "-m", "parbench", "--build-dir", build.dir, "--only",
+                          "arraysum,treesearch", "--procs", "2", "--no-store", "--scratch", str(tmp_path / "scratch"),
+                          "--json", str(doc), "--trace-dir", str(archives)],
+                         capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert run.returncode == 0, run.stdout + run.stderr
+    lines = [line for line in run.stdout.splitlines() if "load balance" in line]
+    assert [line.split(":")[0] for line in lines] == ["arraysum with 4 threads", "treesearch with 2 processes"]
+    runs = json.loads(doc.read_text())["runs"]
+    assert [len(r["balance"]["useful_s"]) for r in runs] == [4, 2]
+    anchors = sorted(archives.glob("*.otf2"))
+    assert len(anchors) == 2
+    if shutil.which("otf2-print"):
+        printed = subprocess.run(["otf2-print", str(anchors[1])], capture_output=True, text=True, timeout=60)
+        assert printed.returncode == 0, printed.stderr
+        # treesearch: a broadcast, a scan and a reduction on each of two processes.
+        assert printed.stdout.count("ENTER ") == 6 and printed.stdout.count("LEAVE ") == 6

@@ -56,6 +56,7 @@ def variables(build, program, folder, environ):
 @dataclass
 class _Process:
     rank: int = -1
+    lost: int = 0
     spans: list = None
     regions: list = None
     works: list = None
@@ -70,6 +71,8 @@ def _parse(text):
         try:
             if words[0] == "rank":
                 p.rank = int(words[1])
+            elif words[0] == "lost":
+                p.lost = int(words[1])
             elif words[0] == "span":
                 p.spans.append((int(words[1]), int(words[2])))
             elif words[0] == "region":
@@ -194,6 +197,9 @@ def read(folder, program, procs, phase_s):
     processes = _read_all(folder)
     if not processes:
         return None, "no trace came back"
+    lost = sum(p.lost for p in processes)
+    if lost:
+        return None, "%d events did not fit in the tracing library's buffer" % lost
     if program.mpi:
         return _mpi(processes, procs, phase_s)
     found, why = _openmp(processes, program.useful, phase_s)

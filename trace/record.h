@@ -1,8 +1,9 @@
 // What the preloaded wrappers record, and how it leaves the process.
 //
-// Each thread keeps its own list of events, so recording takes no lock; the
-// lists are written out once, when the process exits, to one file in the
-// folder that PARBENCH_TRACE names. Without that variable nothing is kept.
+// Events go to one preallocated array, each claimed by an atomic increment,
+// so recording neither allocates nor locks; the array is written out once,
+// when the process exits, to one file in the folder that PARBENCH_TRACE
+// names. Without that variable nothing is kept.
 //
 // The file is plain text, one event a line, times in nanoseconds of the
 // real-time clock so that processes on one host share a time line:
@@ -13,6 +14,7 @@
 //     work TID START END MICROSECONDS       a sleep inside a region, and what it asked for
 //     critical TID ENTRIES                  critical sections a thread entered in a region
 //     call NAME START END                   an MPI collective
+//     lost N                                events that did not fit
 #pragma once
 
 #include <cstdint>

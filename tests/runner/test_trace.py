@@ -64,6 +64,7 @@ def test_processes_scan_between_the_broadcast_and_the_reduction(tmp_path):
     ({}, "no trace came back"),
     ({"x": ["host h"]}, "no parallel region was traced"),
     ({"x": ["span 0 1"], "y": ["span 0 1"]}, "no parallel region was traced"),
+    ({"x": ["span 0 1", "region 0 0 1", "lost 5"]}, "5 events did not fit in the tracing library's buffer"),
 ])
 def test_traces_that_say_nothing_leave_no_figures(tmp_path, files, why):
     for name, lines in files.items():

@@ -11,10 +11,13 @@ can become markup. The plots' SVG is the one markup put in as it is."""
 import collections
 import datetime
 import functools
+import importlib
 
 from . import compare, files, plots, programs, scaling, summary
 from .programs import Group
 from .store import Entry, StoreError
+
+INSTALL_JINJA = "apt-get install python3-jinja2, or pip install --user jinja2"
 
 READ_RUNS = ("Every valid run of each group as a point, the orange bar its median. Points far from the others are "
              "runs that met a busy machine; a group whose points spread widely needs more runs before a "
@@ -44,6 +47,16 @@ Row = collections.namedtuple("Row", "cls cells")
 Figure = collections.namedtuple("Figure", "id svg caption")
 # `template` is under templates/sections/; `data` makes its variables from the Inputs.
 Section = collections.namedtuple("Section", "id title template data")
+
+
+def missing():
+    """Why no page can be made, or None: matplotlib draws it, Jinja2 lays it out."""
+    why = [plots.missing()]
+    try:
+        importlib.import_module("jinja2")
+    except ImportError:
+        why.append("Jinja2 is not installed (%s)" % INSTALL_JINJA)
+    return "; ".join(w for w in why if w) or None
 
 
 @functools.lru_cache(maxsize=None)

@@ -8,7 +8,7 @@ import datetime
 import os
 import sys
 
-from . import cli, compare, document, files, plots, programs, report, scaling, signals, summary
+from . import cli, compare, document, files, programs, report, scaling, signals, summary
 from .store import Store, StoreError, default_folder
 from .text import shown
 
@@ -166,7 +166,7 @@ def import_documents(store, args):
 
 
 def write_report(store, args):
-    why = plots.missing()
+    why = report.missing()
     if why:
         print("results: no report: %s" % why, file=sys.stderr)
         return UNUSABLE

@@ -2,37 +2,22 @@
 plots inline, nothing fetched), which can be mailed, attached to a ticket or
 opened from a shared folder. It shows what ran, the summary, every run, each
 sweep's scaling with its Amdahl fit, the comparison with a baseline, and the
-history of the host's sessions."""
+history of the host's sessions.
 
+This module works out what each section shows; the Jinja2 templates in
+templates/ lay it out and escape every text in it, so no text of a document
+can become markup. The plots' SVG is the one markup put in as it is."""
+
+import collections
 import datetime
-import html
+import functools
+import importlib
 
 from . import compare, files, plots, programs, scaling, summary
 from .programs import Group
 from .store import Entry, StoreError
 
-STYLE = """
-body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif; margin: 0 auto;
-       max-width: 72rem; padding: 1rem; color: #1b1b1b; line-height: 1.45; }
-h1 { font-size: 1.5rem; margin-bottom: 0.2rem; overflow-wrap: anywhere; }
-h2 { font-size: 1.2rem; border-bottom: 1px solid #ddd; padding-bottom: 0.2rem; margin-top: 2rem; }
-h3 { font-size: 1rem; }
-p, li, figcaption { overflow-wrap: anywhere; }
-.scroll { overflow-x: auto; max-width: 100%; }
-table { border-collapse: collapse; font-size: 0.85rem; }
-th, td { border: 1px solid #ddd; padding: 0.25rem 0.5rem; text-align: left; white-space: nowrap; vertical-align: top; }
-th { background: #f3f5f8; }
-td.num { text-align: right; font-variant-numeric: tabular-nums; }
-.noisy { background: #fff3cd; }
-.slower { background: #f8d7da; } .faster { background: #d4edda; } .noise { background: #fff3cd; }
-figure { margin: 1rem 0; }
-figure svg { width: 100%; height: auto; display: block; }
-figcaption { font-size: 0.85rem; color: #444; max-width: 48rem; }
-.note { color: #555; font-size: 0.9rem; }
-dl.prov { display: grid; grid-template-columns: max-content minmax(0, 1fr); gap: 0.15rem 1rem; font-size: 0.9rem; }
-dl.prov dt { font-weight: 600; } dl.prov dd { margin: 0; overflow-wrap: anywhere; }
-code { overflow-wrap: anywhere; }
-"""
+INSTALL_JINJA = "apt-get install python3-jinja2, or pip install --user jinja2"
 
 READ_RUNS = ("Every valid run of each group as a point, the orange bar its median. Points far from the others are "
              "runs that met a busy machine; a group whose points spread widely needs more runs before a "
@@ -52,37 +37,61 @@ READ_HISTORY = ("Each stored session of this host: the point is the group's medi
                 "the line is a busy machine.")
 
 
-def _e(value):
-    return html.escape("" if value is None else str(value))
+# What a section's function reads: the session, the store's entries (for the
+# history) and the comparison with a baseline, or None.
+Inputs = collections.namedtuple("Inputs", "session entries comparison")
+# A table for the table macro: each row its class (or None) and its cells as
+# (text, class or None).
+Table = collections.namedtuple("Table", "header rows")
+Row = collections.namedtuple("Row", "cls cells")
+Figure = collections.namedtuple("Figure", "id svg caption")
+# `template` is under templates/sections/; `data` makes its variables from the Inputs.
+Section = collections.namedtuple("Section", "id title template data")
+
+
+def missing():
+    """Why no page can be made, or None: matplotlib draws it, Jinja2 lays it out."""
+    why = [plots.missing()]
+    try:
+        importlib.import_module("jinja2")
+    except ImportError:
+        why.append("Jinja2 is not installed (%s)" % INSTALL_JINJA)
+    return "; ".join(w for w in why if w) or None
+
+
+@functools.lru_cache(maxsize=None)
+def _templates():
+    import jinja2
+    return jinja2.Environment(loader=jinja2.PackageLoader("parbench", "templates"), autoescape=True,
+                              trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined,
+                              # A field a document leaves out shows as nothing, not "None".
+                              finalize=lambda value: "" if value is None else value)
 
 
 def _table(header, rows, classes=None):
-    head = "".join("<th>%s</th>" % _e(h) for h in header)
-    body = []
-    for i, row in enumerate(rows):
-        cls = (classes or {}).get(i)
-        cells = "".join('<td class="%s">%s</td>' % (c[1], _e(c[0])) if isinstance(c, tuple) else "<td>%s</td>" % _e(c)
-                        for c in row)
-        body.append('<tr%s>%s</tr>' % (' class="%s"' % cls if cls else "", cells))
-    return '<div class="scroll"><table><thead><tr>%s</tr></thead><tbody>%s</tbody></table></div>' % (
-        head, "".join(body))
+    """`rows` of cells, each its text or (text, class); `classes` maps a row's index to its class."""
+    return Table(header, [Row((classes or {}).get(i), [c if isinstance(c, tuple) else (c, None) for c in row])
+                          for i, row in enumerate(rows)])
 
 
-def _figure(ident, svg, caption):
-    return '<figure class="plot" id="figure-%s">%s<figcaption>%s</figcaption></figure>' % (ident, svg, _e(caption))
+def _figure(ident, fig, salt, caption):
+    from markupsafe import Markup
+    # matplotlib's own SVG, its texts drawn as paths: the one markup the page takes as it is.
+    return Figure("figure-" + ident, Markup(plots.svg(fig, salt)), caption)
 
 
 def _words(*parts):
     return " ".join(str(p) for p in parts if p not in (None, "")) or "-"
 
 
-def _provenance(session):
+def _what_ran(inputs):
+    session = inputs.session
     p = session.provenance
     bindings = sorted({r.binding for r in session.runs if r.binding})
     memory = p.memory_bytes
     openmp_date = p.text("openmp", "_OPENMP")
     openmp_libraries = p.text("openmp", "runtime_libraries")
-    items = [
+    fields = [
         ("session", session.id), ("date", p.date), ("host", p.host),
         ("machine", "%s, %s physical cores, %s hardware threads, %s" % (
             p.cpu_model, p.physical_cores, p.hardware_threads,
@@ -99,11 +108,12 @@ def _provenance(session):
         ("command", p.command),
     ]
     if session.interrupted:
-        items.insert(1, ("interrupted", session.cut_short()))
-    return '<dl class="prov">%s</dl>' % "".join("<dt>%s</dt><dd>%s</dd>" % (_e(k), _e(v)) for k, v in items)
+        fields.insert(1, ("interrupted", session.cut_short()))
+    return {"fields": fields}
 
 
-def _summary(session):
+def _summary(inputs):
+    session = inputs.session
     rows, classes = [], {}
     header, cells = summary.table_cells(session.summary)
     for i, (entry, line) in enumerate(zip(session.summary, cells)):
@@ -112,33 +122,41 @@ def _summary(session):
             line[6] += " (noisy)"
         rows.append(line[:1] + [(c, "num") for c in line[1:]])
     notes = [n.strip() for n in summary.notes(session.summary) if n.strip()]
-    return _table(header, rows, classes) + "".join('<p class="note">%s</p>' % _e(n) for n in notes)
+    notes.append("Times in seconds: median / fastest / slowest of the valid runs. cv %% is how much a group's main "
+                 "time varies from run to run, given from %d runs on; groups marked noisy vary by more than %g %%, "
+                 "and differences smaller than that mean nothing." % (summary.MIN_RUNS_FOR_CV, summary.NOISY_CV_PCT))
+    return {"table": _table(header, rows, classes), "notes": notes}
 
 
-def _scaling(session):
-    sections = scaling.of_document(session)
-    if not sections:
-        return '<p class="note">No sweep of %d or more counts in this session (run-suite --procs 1,2,3,4, ' \
-               '--threads 1,2,4).</p>' % scaling.MIN_FIT_COUNTS
-    out = []
-    for i, section in enumerate(sections):
-        out.append("<h3>%s</h3><p>%s</p>" % (_e(section["program"]), _e(scaling.line(section))))
+def _runs(inputs):
+    return {"figure": _figure("runs", plots.runs_figure(inputs.session), "r", READ_RUNS)}
+
+
+def _scaling(inputs):
+    sweeps = []
+    for i, section in enumerate(scaling.of_document(inputs.session)):
         rows = [[(p["count"], "num"), ("%.2f" % p["speedup"], "num"), ("%.1f" % p["efficiency_pct"], "num"),
                  ("%.3f" % p["karp_flatt"] if p["karp_flatt"] is not None else "-", "num"),
                  "oversubscribed" if p["oversubscribed"] else "its own", "yes" if p["fitted"] else "no"]
                 for p in section["points"]]
-        out.append(_table([section["unit"] + "es" if section["unit"] == "process" else section["unit"] + "s",
-                           "speed-up (×)", "efficiency %", "Karp-Flatt e", "cores or slots", "fitted"], rows))
-        out.append(_figure("scaling-%s" % section["program"], plots.svg(plots.scaling_figure(section), "s%d" % i),
-                           READ_SCALING + " The Karp-Flatt column is the f that each count's speed-up implies "
-                           "on its own: steady, it is a serial share; growing with the count, it is overhead "
-                           "that grows with the count."))
-    return "".join(out)
+        unit = section["unit"] + "es" if section["unit"] == "process" else section["unit"] + "s"
+        sweeps.append({
+            "program": section["program"], "line": scaling.line(section),
+            "table": _table([unit, "speed-up (×)", "efficiency %", "Karp-Flatt e", "cores or slots", "fitted"],
+                            rows),
+            "figure": _figure("scaling-%s" % section["program"], plots.scaling_figure(section), "s%d" % i,
+                              READ_SCALING + " The Karp-Flatt column is the f that each count's speed-up "
+                              "implies on its own: steady, it is a serial share; growing with the count, it is "
+                              "overhead that grows with the count.")})
+    return {"sweeps": sweeps, "none": "No sweep of %d or more counts in this session (run-suite --procs 1,2,3,4, "
+                                      "--threads 1,2,4)." % scaling.MIN_FIT_COUNTS}
 
 
-def _comparison(comparison):
+def _comparison(inputs):
+    comparison = inputs.comparison
     if comparison is None:
-        return '<p class="note">No baseline: no earlier session of this host shares a group with this one.</p>'
+        return {"notes": ["No baseline: no earlier session of this host shares a group with this one."],
+                "nothing": None, "table": None, "reading": None}
     verdict_class = {compare.SLOWER: "slower", compare.FASTER: "faster", compare.NOISE: "noise"}
     rows, classes = [], {}
     for i, v in enumerate(sorted(comparison.verdicts, key=lambda v: v.group.sort_key())):
@@ -146,23 +164,24 @@ def _comparison(comparison):
                      ("%+.1f %%" % v.change_pct, "num"), v.verdict, v.how])
         if v.verdict in verdict_class:
             classes[i] = verdict_class[v.verdict]
-    notes = comparison.header() + ["not compared: " + line for line in comparison.missing] + \
-        ["scaling: " + line for line in comparison.scaling]
-    nothing = comparison.nothing_compared()
-    return "".join('<p class="note">%s</p>' % _e(line) for line in notes) + \
-        ('<p class="note slower">%s</p>' % _e(nothing) if nothing else "") + \
-        _table(["group", "baseline s", "this session s", "change", "verdict", "how it was judged"], rows, classes) + \
-        '<p class="note">Slower or faster: beyond the tolerance of %g %% and not chance, by a Mann-Whitney test ' \
-        'at alpha %g (Holm-corrected over the groups). Within noise: beyond the tolerance, but the runs overlap ' \
-        'too much, or are too few, to tell. No change: within the tolerance, or within one tick of the ' \
-        '%g ms clock. See docs/results.md.</p>' % (100 * comparison.tolerance, comparison.alpha,
-                                                   1000 * compare.CLOCK_RESOLUTION_S)
+    return {
+        "notes": comparison.header() + ["not compared: " + line for line in comparison.missing] +
+        ["scaling: " + line for line in comparison.scaling],
+        "nothing": comparison.nothing_compared(),
+        "table": _table(["group", "baseline s", "this session s", "change", "verdict", "how it was judged"], rows,
+                        classes),
+        "reading": "Slower or faster: beyond the tolerance of %g %% and not chance, by a Mann-Whitney test at "
+                   "alpha %g (Holm-corrected over the groups). Within noise: beyond the tolerance, but the runs "
+                   "overlap too much, or are too few, to tell. No change: within the tolerance, or within one tick "
+                   "of the %g ms clock. See docs/results.md." % (100 * comparison.tolerance, comparison.alpha,
+                                                                 1000 * compare.CLOCK_RESOLUTION_S)}
 
 
-def _history(session, entries):
+def _history(inputs):
+    session = inputs.session
     host = session.provenance.host
     series = {g: [] for g in session.groups()}
-    for entry in entries:
+    for entry in inputs.entries:
         if entry.host != (host or ""):
             continue
         when = _when(entry.date)
@@ -174,10 +193,10 @@ def _history(session, entries):
                 series[group].append((when, times[0], times[1], times[2], entry.session))
     series = {g: points for g, points in series.items() if points}
     if not series:
-        return '<p class="note">No stored session of this host has these groups.</p>'
+        return {"note": "No stored session of this host has these groups.", "figure": None}
     sessions = len({p[4] for points in series.values() for p in points})
-    return '<p class="note">%d stored session%s of %s.</p>' % (sessions, "" if sessions == 1 else "s", _e(host)) + \
-        _figure("history", plots.svg(plots.history_figure(series, session.id), "h"), READ_HISTORY)
+    return {"note": "%d stored session%s of %s." % (sessions, "" if sessions == 1 else "s", host),
+            "figure": _figure("history", plots.history_figure(series, session.id), "h", READ_HISTORY)}
 
 
 def _when(date):
@@ -191,30 +210,28 @@ def _when(date):
     return when
 
 
-def page(session, entries, comparison=None):
+# The page, top to bottom. A new section is one entry here, with its function,
+# and one template in templates/sections/.
+SECTIONS = (
+    Section("what-ran", "What ran", "what-ran.html", _what_ran),
+    Section("summary", "Summary", "summary.html", _summary),
+    Section("runs", "Every run", "runs.html", _runs),
+    Section("scaling", "Scaling", "scaling.html", _scaling),
+    Section("comparison", "Against the baseline", "comparison.html", _comparison),
+    Section("history", "History of this host", "history.html", _history),
+)
+
+
+def page(session, entries, comparison=None, sections=SECTIONS):
     """The HTML of a Session's report; `entries` are the store's sessions (for
-    the history), `comparison` its comparison with a baseline or None."""
-    prov = session.provenance
-    title = "parbench session %s" % session.id
-    body = [
-        "<h1>%s</h1>" % _e(title),
-        '<p class="note">%s on %s%s. Made by <code>scripts/results report</code>; everything on this page is in '
-        'this one file.</p>' % (_e(prov.date), _e(prov.host),
-                                 _e(", " + session.cut_short()) if session.interrupted else ""),
-        '<section id="what-ran"><h2>What ran</h2>%s</section>' % _provenance(session),
-        '<section id="summary"><h2>Summary</h2>%s<p class="note">Times in seconds: median / fastest / slowest '
-        'of the valid runs. cv %% is how much a group\'s main time varies from run to run, given from %d runs '
-        'on; groups marked noisy vary by more than %g %%, and differences smaller than that mean nothing.</p>'
-        '</section>' % (_summary(session), summary.MIN_RUNS_FOR_CV, summary.NOISY_CV_PCT),
-        '<section id="runs"><h2>Every run</h2>%s</section>' % _figure(
-            "runs", plots.svg(plots.runs_figure(session), "r"), READ_RUNS),
-        '<section id="scaling"><h2>Scaling</h2>%s</section>' % _scaling(session),
-        '<section id="comparison"><h2>Against the baseline</h2>%s</section>' % _comparison(comparison),
-        '<section id="history"><h2>History of this host</h2>%s</section>' % _history(session, entries),
-    ]
-    return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
-            '<meta name="viewport" content="width=device-width, initial-scale=1">'
-            '<title>%s</title><style>%s</style></head><body>%s</body></html>\n' % (_e(title), STYLE, "\n".join(body)))
+    the history), `comparison` its comparison with a baseline or None,
+    `sections` the Sections to show, in order."""
+    inputs = Inputs(session, entries, comparison)
+    return _templates().get_template("report.html").render(
+        title="parbench session %s" % session.id, date=session.provenance.date, host=session.provenance.host,
+        cut_short=session.cut_short(),
+        sections=[{"id": s.id, "title": s.title, "template": "sections/" + s.template, "data": s.data(inputs)}
+                  for s in sections])
 
 
 def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None,

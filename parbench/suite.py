@@ -51,7 +51,7 @@ def write_out(what, path, write):
 
 
 def write_report(session, plan):
-    why = plots.missing()
+    why = report.missing()
     if why:
         print("report: %s; no report written" % why)
         return

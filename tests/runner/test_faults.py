@@ -625,6 +625,7 @@ def test_a_generated_document_is_a_session_or_a_document_error(documents):
 @given(pairs())
 def test_every_session_read_makes_a_report_page(documents):
     pytest.importorskip("matplotlib")
+    pytest.importorskip("jinja2")
     new, base = [read(raw) for raw in documents]
     if new is None:
         return

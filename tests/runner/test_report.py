@@ -1,13 +1,15 @@
 """The report page's content, read as HTML: its sections and figures, that
-the fit is drawn, that its numbers are the JSON's, and that it needs nothing
-from anywhere else."""
+the fit is drawn, that its numbers are the JSON's, that a document's text is
+shown as text, that it needs nothing from anywhere else, and what is said
+when it cannot be made."""
 
 import html
 import re
+import sys
 
 import pytest
 
-from parbench import scaling
+from parbench import compare, document, history, report, scaling, store, suite
 
 pytestmark = pytest.mark.unit
 
@@ -52,3 +54,35 @@ def test_the_page_is_self_contained(sweep_report):
     assert not re.search(r"""(src|href)=["'](?!#)""", text)
     # Namespace names are no addresses to fetch; nothing else names one.
     assert not re.search(r"https?://", re.sub(r'xmlns(:\w+)?="[^"]*"', "", text))
+
+
+MARKUP = '<script>alert(1)</script> "&<>'
+
+
+def test_a_document_text_carrying_markup_is_shown_as_text_in_every_section(sweep_report):
+    _, (first, doc) = sweep_report
+    doc["provenance"].update(host=MARKUP, command="run-suite " + MARKUP)
+    for sweep in doc["scaling"]:
+        sweep["capacity_of"] = "cores " + MARKUP
+    new, base = document.from_json(doc, "new"), document.from_json(first, "base")
+    text = report.page(new, [store.Entry.of(new, "")], compare.compare("base " + MARKUP, base, new))
+    # The plots are markup as they were drawn, and never carry the document's text.
+    assert len(re.findall(r'<figure class="plot" id="[\w-]+"><svg', text)) == 4
+    assert "<script" not in text and '"&<>' not in text
+    sections = dict(re.findall(r'<section id="([\w-]+)">(.*?)</section>', text, re.S))
+    assert list(sections) == [s.id for s in report.SECTIONS]
+    header = text.split("<section", 1)[0]
+    showing = [header] + [sections[s] for s in ("what-ran", "scaling", "comparison", "history")]
+    assert all(MARKUP in html.unescape(re.sub(r"<svg.*?</svg>", "", part, flags=re.S)) for part in showing)
+
+
+def test_without_jinja2_no_page_is_made_and_both_commands_say_what_to_install(monkeypatch, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    monkeypatch.setitem(sys.modules, "jinja2", None)   # import jinja2 fails, as where it is not installed
+    why = "Jinja2 is not installed (apt-get install python3-jinja2, or pip install --user jinja2)"
+    assert report.missing() == why
+    suite.write_report(None, None)
+    assert capsys.readouterr().out == "report: %s; no report written\n" % why
+    out = tmp_path / "report.html"
+    assert history.main(["report", "--results", str(tmp_path), "--out", str(out)]) == history.UNUSABLE
+    assert capsys.readouterr().err == "results: no report: %s\n" % why and not out.exists()

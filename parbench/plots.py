@@ -147,6 +147,40 @@ def runs_figure(session):
     return fig
 
 
+WAIT = "#c8c8c8"
+
+
+def balance_figure(balance, title):
+    """One traced run: left, each lane's intervals on the phase's time line
+    (work as solid bars, waiting as hatched grey); right, each lane's useful
+    time, with the mean that the load balance compares to the largest."""
+    plt = _pyplot()
+    lanes = len(balance.timeline) or len(balance.useful_s)
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9.0, max(2.6, 1.0 + 0.42 * lanes)), constrained_layout=True,
+                                      gridspec_kw={"width_ratios": (3, 1)}, sharey=True)
+    end = 0.0
+    for lane, intervals in enumerate(balance.timeline):
+        for kind, start, stop in intervals:
+            waiting = kind == "wait"
+            left.broken_barh([(start, max(stop - start, 0.0))], (lane - 0.35, 0.7),
+                             facecolors=WAIT if waiting else MEASURED, edgecolor="#666666" if waiting else "white",
+                             hatch="///" if waiting else None, linewidth=0.3)
+            end = max(end, stop)
+    names = ["%s %d" % (balance.lanes, i) for i in range(lanes)]
+    left.set(yticks=range(lanes), yticklabels=names, xlim=(0, _above(end or 0.001, 1.02)),
+             xlabel="seconds from the phase's start", title=title)
+    left.invert_yaxis()
+    left.grid(axis="y", visible=False)
+    right.barh(range(len(balance.useful_s)), balance.useful_s, color=MEASURED, height=0.6)
+    if balance.useful_s:
+        mean = sum(balance.useful_s) / len(balance.useful_s)
+        right.axvline(mean, color=FIT, linestyle="--", label="mean")
+        right.legend(loc="lower right", fontsize=7)
+    right.set(xlabel="useful time (s)", xlim=(0, _above(max(balance.useful_s, default=0.001) or 0.001, 1.1)))
+    right.grid(axis="y", visible=False)
+    return fig
+
+
 def history_figure(series, current):
     """Each group's median and range in every session, over time; `series`
     maps a group to [(datetime, median, min, max, session)], `current` is the

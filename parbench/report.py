@@ -13,7 +13,7 @@ import datetime
 import functools
 import importlib
 
-from . import compare, files, plots, programs, scaling, summary
+from . import compare, files, plots, programs, scaling, summary, trace
 from .programs import Group
 from .store import Entry, StoreError
 
@@ -31,6 +31,13 @@ READ_SCALING = ("Left: the median speed-up at each count. The dashed line is ide
                 "take turns on the same cores, so they say nothing about the program and are left out of the "
                 "fit, except where the work sleeps and takes no core (%s), which is fitted throughout." %
                 ", ".join(p.name for p in programs.PROGRAMS if not p.competes_for_cores))
+READ_INSIDE = ("The run of median time in its group. Left, one lane per thread or process: each bar is a work "
+               "item, a scan or a thread's share of the parallel region; hatched grey is waiting (at the region's "
+               "end for the threads, inside the broadcast and the reduction for the processes). Right, each "
+               "lane's useful time and their mean. Load balance is that mean over the longest lane: 1 when "
+               "every lane worked as long as the busiest. Communication efficiency is the longest lane over the "
+               "phase's time as the program printed it. Parallel efficiency is their product; %g and above is "
+               "counted good." % trace.GOOD)
 READ_HISTORY = ("Each stored session of this host: the point is the group's median main time, the bar its "
                 "fastest to slowest run; the red point is this session. A step that lasts from one session on "
                 "(after an upgrade of the MPI, the compiler or the kernel) is a real change; a single point off "
@@ -152,6 +159,44 @@ def _scaling(inputs):
                                       "--threads 1,2,4)." % scaling.MIN_FIT_COUNTS}
 
 
+def _median_run(runs):
+    """The traced run whose main time is the median of its group's (the lower one of an even count)."""
+    ranked = sorted(runs, key=lambda r: r.main_value)
+    return ranked[(len(ranked) - 1) // 2]
+
+
+def _inside(inputs):
+    session = inputs.session
+    groups = []
+    for i, row in enumerate(r for r in session.summary if r.balance):
+        runs = [r for r in session.runs if r.group == row.group and r.valid and r.balance]
+        if not runs:
+            continue
+        run = _median_run(runs)
+        b = run.balance
+        columns = [("useful s", b.useful_s), ("waiting s", b.waiting_s or None), ("work items", b.items),
+                   ("asked sleep s", b.work_s), ("critical sections", b.critical)]
+        columns = [(name, values) for name, values in columns if values]
+        rows = [["%s %d" % (b.lanes, lane)] + [(_number(values[lane]), "num") for _, values in columns]
+                for lane in range(len(b.useful_s))]
+        title = "%s, run %d" % (row.group.describe(), run.index)
+        groups.append({"name": row.group.describe(), "line": trace.line(row),
+                       "run": "Run %d of %d traced, %s %s s." % (run.index, row.balance.traced,
+                                                                  programs.get(row.group.program).time_label,
+                                                                  run.figures.get(run.main_time)),
+                       "table": _table(["lane"] + [name for name, _ in columns], rows),
+                       "figure": _figure("inside-%s-%s" % (row.group.program, row.group.count),
+                                         plots.balance_figure(b, title), "b%d" % i, READ_INSIDE)
+                       if b.timeline else None})
+    return {"groups": groups, "none": "No run of this session was traced (run-suite --trace shows how each thread "
+                                      "or process spent the run; see docs/tracing.md)."}
+
+
+def _number(value):
+    """Counts as they are; seconds to the microsecond below 10 ms, to the millisecond above."""
+    return value if isinstance(value, int) else "%.6f" % value if value < 0.01 else "%.3f" % value
+
+
 def _comparison(inputs):
     comparison = inputs.comparison
     if comparison is None:
@@ -217,6 +262,7 @@ SECTIONS = (
     Section("summary", "Summary", "summary.html", _summary),
     Section("runs", "Every run", "runs.html", _runs),
     Section("scaling", "Scaling", "scaling.html", _scaling),
+    Section("inside", "Inside the runs", "inside.html", _inside),
     Section("comparison", "Against the baseline", "comparison.html", _comparison),
     Section("history", "History of this host", "history.html", _history),
 )

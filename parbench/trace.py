@@ -17,7 +17,7 @@ import math
 import os
 import re
 from collections import defaultdict
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from . import stats
 from .document import Balance, GroupBalance
@@ -55,17 +55,18 @@ def variables(build, program, folder, environ):
 
 @dataclass
 class _Process:
+    """What one process's trace file holds, times in ns."""
     rank: int = -1
     lost: int = 0
-    spans: list = None
-    regions: list = None
-    works: list = None
-    critical: dict = None
-    calls: list = None
+    spans: list = field(default_factory=list)     # (start, end) of each region, on its opening thread
+    regions: list = field(default_factory=list)   # (thread, start, end): a thread's share of one
+    works: list = field(default_factory=list)     # (thread, start, end, microseconds asked)
+    critical: dict = field(default_factory=dict)  # thread -> entries
+    calls: list = field(default_factory=list)     # (name, start, end)
 
 
 def _parse(text):
-    p = _Process(spans=[], regions=[], works=[], critical={}, calls=[])
+    p = _Process()
     for line in text.splitlines():
         words = line.split()
         try:
@@ -109,7 +110,9 @@ def _figures(useful, phase_s):
 
 
 def _clip(start, end, low, high):
-    return max(start, low), max(min(end, high), max(start, low))
+    """(start, end) held within low..high, end never before start."""
+    start = min(max(start, low), high)
+    return start, max(min(end, high), start)
 
 
 def _mpi(processes, procs, phase_s):
@@ -172,7 +175,6 @@ def _openmp(processes, useful_kind, phase_s):
         extra = dict(items=tuple(items[t] for t in threads), work_s=tuple(asked[t] * 1e-6 for t in threads))
     if p.critical:
         extra["critical"] = tuple(p.critical.get(t, 0) for t in threads)
-    del finish
     return _balance("thread", useful, [waiting[t] * NS for t in threads], phase_s, timeline, **extra), None
 
 

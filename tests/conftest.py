@@ -318,6 +318,33 @@ def stand_ins(tmp_path):
     return StandIns(tmp_path)
 
 
+def traced(doc):
+    """`doc` (a stored document's JSON) as if its dynamicwork runs had been
+    traced: each thread sleeping its share of 40 s in items of 0.1 s, the
+    first thread a tenth longer than the others."""
+    doc = json.loads(json.dumps(doc))
+    balances = {}
+    for run in doc["runs"]:
+        if run["program"] != "dynamicwork":
+            continue
+        threads, phase = run["threads"], float(run["time_s"])
+        useful = [phase * (1.0 if t == 0 else 0.9) for t in range(threads)]
+        timeline = [[["work", round(i * 0.1, 6), round((i + 1) * 0.1, 6)] for i in range(int(u * 10))]
+                    + [["wait", round(int(u * 10) * 0.1, 6), phase]] for u in useful]
+        balance = {"lanes": "thread", "useful_s": useful, "waiting_s": [phase - u for u in useful],
+                   "load_balance": sum(useful) / threads / max(useful), "communication_efficiency": 1.0,
+                   "items": [len(lane) - 1 for lane in timeline], "work_s": useful, "critical": None,
+                   "timeline": timeline}
+        balance["parallel_efficiency"] = balance["load_balance"]
+        run["balance"] = balance
+        balances[threads] = balance
+    for row in doc["summary"]:
+        b = balances.get(row["threads"]) if row["program"] == "dynamicwork" else None
+        if b:
+            row["balance"] = {"traced": 3, **{k: b[k] for k in document.BALANCE_FIGURES}, "work_s": 40.0}
+    return doc
+
+
 @pytest.fixture
 def sweep_report(stand_ins, tmp_path):
     """Two stored sessions of stand-ins that sweep treesearch over 1 to 4

@@ -10,6 +10,9 @@ import shutil
 
 import pytest
 
+from conftest import traced
+from parbench import document, files, report, store
+
 pytestmark = pytest.mark.program
 
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
@@ -67,9 +70,18 @@ def requests(driver, page):
     return urls
 
 
-def test_the_report_opens_whole_and_alone_in_a_wide_and_a_narrow_window(browser, sweep_report, build):
+@pytest.fixture
+def traced_report(sweep_report):
+    """The sweep's report page, its dynamicwork runs traced."""
+    page, (_, doc) = sweep_report
+    session = document.from_json(traced(doc), "traced")
+    files.write(str(page), report.page(session, store.Store(str(page.parent / "store")).entries()))
+    return page
+
+
+def test_the_report_opens_whole_and_alone_in_a_wide_and_a_narrow_window(browser, traced_report, build):
     from PIL import Image
-    page, _ = sweep_report
+    page = traced_report
     for width in (1280, 400):
         open_at(browser, page, width)
         errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
@@ -78,7 +90,8 @@ def test_the_report_opens_whole_and_alone_in_a_wide_and_a_narrow_window(browser,
 
         figures = browser.find_elements("css selector", "figure.plot")
         assert [f.get_attribute("id") for f in figures] == ["figure-runs", "figure-scaling-treesearch",
-                                                            "figure-scaling-dynamicwork", "figure-history"]
+                                                            "figure-scaling-dynamicwork"] + \
+            ["figure-inside-dynamicwork-%d" % n for n in (1, 2, 4)] + ["figure-history"]
         for figure in figures:
             svg = figure.find_element("css selector", "svg")
             assert svg.size["width"] > 0.8 * min(width, 1100) - 60, figure.get_attribute("id")

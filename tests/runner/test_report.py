@@ -86,3 +86,22 @@ def test_without_jinja2_no_page_is_made_and_both_commands_say_what_to_install(mo
     out = tmp_path / "report.html"
     assert history.main(["report", "--results", str(tmp_path), "--out", str(out)]) == history.UNUSABLE
     assert capsys.readouterr().err == "results: no report: %s\n" % why and not out.exists()
+
+
+def test_traced_groups_are_shown_inside_their_median_run(sweep_report):
+    from conftest import traced
+    page, (_, doc) = sweep_report
+    assert "No run of this session was traced" in page.read_text()
+    session = document.from_json(traced(doc), "traced")
+    text = report.page(session, [], None)
+    inside = text[text.index('<section id="inside">'):]
+    inside = inside[:inside.index("</section>")]
+    assert re.findall(r'<figure class="plot" id="([\w-]+)"><svg', inside) == [
+        "figure-inside-dynamicwork-%d" % n for n in (1, 2, 4)]
+    assert [line for line in re.findall(r"<p>(.*?)</p>", inside)] == [
+        "dynamicwork with %s: load balance %s, communication efficiency 1.00, parallel efficiency %s (good); "
+        "median of 3 traced runs" % (threads, lb, lb) for threads, lb in
+        (("1 thread", "1.00"), ("2 threads", "0.95"), ("4 threads", "0.93"))]
+    # A lane a row: 1 + 2 + 4 threads, with the items each ran.
+    assert len(re.findall(r"<tr><td>thread \d+</td>", inside)) == 7
+    assert "<th>work items</th>" in inside and "<th>critical sections</th>" not in inside

@@ -51,41 +51,6 @@ def check_options(args, error):
         error("--alpha is a level from 0 to 1, such as %.2f" % ALPHA)
 
 
-def _scipy_stats():
-    try:
-        import scipy.stats
-        return scipy.stats
-    except ImportError:
-        return None
-
-
-def smallest_p(n1, n2):
-    """The smallest two-sided p-value an exact Mann-Whitney U test can give for
-    samples of these sizes: both orders of complete separation."""
-    try:
-        return min(1.0, 2.0 / math.comb(n1 + n2, n1))
-    except OverflowError:   # some 500 runs a side: more orders than a double counts
-        return 0.0
-
-
-def runs_for_a_test(level):
-    """Runs on each side that let the test reach `level`."""
-    n = 2
-    while smallest_p(n, n) > level:
-        n += 1
-    return n
-
-
-def holm(pvalues):
-    """Holm's step-down adjustment of p-values (each compared with alpha)."""
-    order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
-    adjusted, running = [0.0] * len(pvalues), 0.0
-    for rank, i in enumerate(order):
-        running = max(running, min(1.0, (len(pvalues) - rank) * pvalues[i]))
-        adjusted[i] = running
-    return adjusted
-
-
 @dataclass
 class Verdict:
     group: Group
@@ -221,10 +186,8 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         if group not in now:
             result.missing.append("%s: only in the baseline" % group.describe())
 
-    scipy_stats = _scipy_stats() if any(len(before[g]) + len(now[g]) > stats.EXACT_RUNS for g in compared) \
-        else None
     level = alpha / max(1, len(compared))
-    needed = runs_for_a_test(level)
+    needed = stats.runs_for_a_test(level)
     tested = []
     for group in compared:
         old, new_ = before[group], now[group]
@@ -237,17 +200,14 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         direction = SLOWER if v.new > v.old else FASTER
         beyond = v.new > v.old * (1 + tolerance) or v.new < v.old * (1 - tolerance)
         runs = "%d and %d runs" % (len(old), len(new_))
-        if smallest_p(len(old), len(new_)) > level:
+        if stats.smallest_p(len(old), len(new_)) > level:
             # No rule can keep false alarms at the level with so few runs.
             why = "too few runs to tell: a test needs %d on each side" % needed
             v.how = "within the tolerance of %g %% (%s; %s)" % (100 * tolerance, runs, why) if not beyond else \
                 "%s (%s)" % (why, runs)
             v.verdict = NOISE if beyond else NO_CHANGE
-        elif len(old) + len(new_) <= stats.EXACT_RUNS:
-            tested.append((v, stats.mann_whitney_exact(new_, old), beyond, direction, runs))
-        elif scipy_stats:
-            p = scipy_stats.mannwhitneyu(new_, old, alternative="two-sided").pvalue
-            tested.append((v, 1.0 if math.isnan(p) else float(p), beyond, direction, runs))
+        elif stats.mann_whitney(new_, old) is not None:
+            tested.append((v, stats.mann_whitney(new_, old), beyond, direction, runs))
         else:
             # Complete separation is the exact test at its extreme: p = smallest_p.
             apart = min(new_) > max(old) if direction == SLOWER else max(new_) < min(old)
@@ -262,7 +222,7 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
     # group left out for a tick's difference, or too few runs, counts as p = 1,
     # or Holm would be told of fewer chances of a false alarm than were taken.
     family = len(compared)
-    adjusted = holm([t[1] for t in tested] + [1.0] * (family - len(tested)))
+    adjusted = stats.holm([t[1] for t in tested] + [1.0] * (family - len(tested)))
     for (v, _, beyond, direction, runs), p in zip(tested, adjusted):
         v.p = p
         holm_note = "Holm-adjusted over %d groups; " % family if family > 1 else ""
@@ -272,7 +232,7 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         else:
             v.verdict = direction if p <= alpha else NOISE
             v.how = "Mann-Whitney p = %.3g %s %g (%s%s)" % (p, "<=" if p <= alpha else ">", alpha, holm_note, runs)
-    if any(len(before[g]) + len(now[g]) > stats.EXACT_RUNS for g in compared) and not scipy_stats:
+    if any(len(before[g]) + len(now[g]) > stats.EXACT_RUNS for g in compared) and not stats.scipy_stats():
         result.test_note = "no Mann-Whitney test beyond %d runs in all: SciPy is not installed (%s)" % (
             stats.EXACT_RUNS, INSTALL_SCIPY)
     return result

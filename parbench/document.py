@@ -417,7 +417,6 @@ class Balance:
     parallel_efficiency: Optional[float]       # their product
     items: Optional[tuple] = None    # per lane: work items run (the sleeping programs)
     work_s: Optional[tuple] = None   # per lane: the sleep those items asked for
-    critical: Optional[tuple] = None  # per lane: critical sections entered
     timeline: tuple = ()             # per lane: ((kind, start s, end s), ...) from the phase's start
 
     @classmethod
@@ -427,7 +426,7 @@ class Balance:
         def tup(name):
             return tuple(raw[name]) if raw.get(name) is not None else None
         return cls(raw["lanes"], tuple(raw["useful_s"]), tuple(raw.get("waiting_s") or ()),
-                   *(raw.get(name) for name in BALANCE_FIGURES), tup("items"), tup("work_s"), tup("critical"),
+                   *(raw.get(name) for name in BALANCE_FIGURES), tup("items"), tup("work_s"),
                    tuple(tuple(tuple(i) for i in lane) for lane in raw.get("timeline") or ()))
 
     def to_json(self):
@@ -435,7 +434,7 @@ class Balance:
             return list(values) if values is not None else None
         out = {"lanes": self.lanes, "useful_s": list(self.useful_s), "waiting_s": list(self.waiting_s)}
         out.update({name: getattr(self, name) for name in BALANCE_FIGURES})
-        out.update(items=listed(self.items), work_s=listed(self.work_s), critical=listed(self.critical),
+        out.update(items=listed(self.items), work_s=listed(self.work_s),
                    timeline=[[list(i) for i in lane] for lane in self.timeline])
         return finite_tree(out)
 

@@ -175,7 +175,7 @@ def _inside(inputs):
         run = _median_run(runs)
         b = run.balance
         columns = [("useful s", b.useful_s), ("waiting s", b.waiting_s or None), ("work items", b.items),
-                   ("asked sleep s", b.work_s), ("critical sections", b.critical)]
+                   ("asked sleep s", b.work_s)]
         columns = [(name, values) for name, values in columns if values]
         rows = [["%s %d" % (b.lanes, lane)] + [(_number(values[lane]), "num") for _, values in columns]
                 for lane in range(len(b.useful_s))]

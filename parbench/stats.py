@@ -28,6 +28,53 @@ def spread(values):
 EXACT_RUNS = 30
 
 
+def scipy_stats():
+    try:
+        import scipy.stats
+        return scipy.stats
+    except ImportError:
+        return None
+
+
+def mann_whitney(x, y):
+    """The two-sided p-value of the Mann-Whitney U test of x against y: exact
+    up to EXACT_RUNS runs in all, SciPy's beyond; None beyond without SciPy."""
+    if len(x) + len(y) <= EXACT_RUNS:
+        return mann_whitney_exact(x, y)
+    found = scipy_stats()
+    if found is None:
+        return None
+    p = found.mannwhitneyu(x, y, alternative="two-sided").pvalue
+    return 1.0 if math.isnan(p) else float(p)
+
+
+def smallest_p(n1, n2):
+    """The smallest two-sided p-value an exact Mann-Whitney U test can give for
+    samples of these sizes: both orders of complete separation."""
+    try:
+        return min(1.0, 2.0 / math.comb(n1 + n2, n1))
+    except OverflowError:   # some 500 runs a side: more orders than a double counts
+        return 0.0
+
+
+def runs_for_a_test(level):
+    """Runs on each side that let the test reach `level`."""
+    n = 2
+    while smallest_p(n, n) > level:
+        n += 1
+    return n
+
+
+def holm(pvalues):
+    """Holm's step-down adjustment of p-values (each compared with alpha)."""
+    order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
+    adjusted, running = [0.0] * len(pvalues), 0.0
+    for rank, i in enumerate(order):
+        running = max(running, min(1.0, (len(pvalues) - rank) * pvalues[i]))
+        adjusted[i] = running
+    return adjusted
+
+
 def mann_whitney_exact(x, y):
     """The two-sided p-value of the Mann-Whitney U test, exact even with tied
     values (a millisecond clock makes many): the share of all ways to deal the

@@ -6,7 +6,7 @@ Called by scripts/run-suite, which sets up and builds first; see --help.
 import os
 import sys
 
-from . import cli, compare, document, output, plots, report, runs, scaling, scratch, signals, summary, trace
+from . import cli, compare, document, output, plots, report, runs, scaling, scratch, signals, summary
 from .plan import PlanError, make
 from .provenance import provenance
 from .store import Store
@@ -126,8 +126,6 @@ def run_suite(argv, environ, catcher):
     print()
     print(summary.format_table(rows, comparison.changes if comparison else None))
     for line in summary.notes(rows):
-        print(line)
-    for line in filter(None, map(trace.line, rows)):
         print(line)
     for section in sweeps:
         print(scaling.line(section))

@@ -98,13 +98,23 @@ def relative_speedups(rows, program):
     median main times; and that reference count. Where every group was traced
     with the work its runs drew, the times are per second of that work: each
     run draws new random work, and a count that drew less is not faster."""
-    mine = [r for r in rows if r.group.program == program.name and r.main_spread and r.main_spread.median > 0]
-    drawn = all(r.balance and r.balance.work_s for r in mine)
+    mine = _timed(rows, program)
+    drawn = judged_by_work(rows, program)
     times = sorted((r.group.count, r.main_spread.median / (r.balance.work_s if drawn else 1)) for r in mine)
     if not times:
         return [], None
     ref_count, ref_time = times[0]
     return [(n, 100.0 * ref_time / t) for n, t in times], ref_count
+
+
+def _timed(rows, program):
+    return [r for r in rows if r.group.program == program.name and r.main_spread and r.main_spread.median > 0]
+
+
+def judged_by_work(rows, program):
+    """Whether every group of `program` knows the work its runs drew."""
+    mine = _timed(rows, program)
+    return bool(mine) and all(r.balance and r.balance.work_s for r in mine)
 
 
 def own_speedups(rows, program):
@@ -137,7 +147,9 @@ def notes(rows):
             points, ref = relative_speedups(rows, program)
             if len(points) >= 2:
                 unit = program.sweep.unit
-                lines.append("%s speed-up against %s: %s" % (
+                lines.append("%s speed-up against %s: %s%s" % (
                     program.name, programs.plural(ref, unit),
-                    ", ".join("%s %.0f %%" % (programs.plural(n, unit), v) for n, v in points)))
+                    ", ".join("%s %.0f %%" % (programs.plural(n, unit), v) for n, v in points),
+                    " (per second of the work each count drew)" if judged_by_work(rows, program) else ""))
+    lines += filter(None, map(trace.line, rows))
     return lines

@@ -1,9 +1,9 @@
 """Seeing inside a run from outside the program (run-suite --trace).
 
 The build makes two libraries in trace/: one preloaded into the OpenMP
-programs, wrapping libgomp's parallel regions and critical section and libc's
-sleeps, one into the MPI program's processes, wrapping its two collectives
-through the profiling interface. Each traced process writes what it saw to a
+programs, wrapping libgomp's parallel regions and libc's sleeps, one into the
+MPI program's processes, wrapping its two collectives through the profiling
+interface. Each traced process writes what it saw to a
 file in the folder that FOLDER_VARIABLE names; this module says how a run is
 traced and turns those files into a document.Balance.
 
@@ -61,7 +61,6 @@ class _Process:
     spans: list = field(default_factory=list)     # (start, end) of each region, on its opening thread
     regions: list = field(default_factory=list)   # (thread, start, end): a thread's share of one
     works: list = field(default_factory=list)     # (thread, start, end, microseconds asked)
-    critical: dict = field(default_factory=dict)  # thread -> entries
     calls: list = field(default_factory=list)     # (name, start, end)
 
 
@@ -80,8 +79,6 @@ def _parse(text):
                 p.regions.append((int(words[1]), int(words[2]), int(words[3])))
             elif words[0] == "work":
                 p.works.append((int(words[1]), int(words[2]), int(words[3]), int(words[4])))
-            elif words[0] == "critical":
-                p.critical[int(words[1])] = p.critical.get(int(words[1]), 0) + int(words[2])
             elif words[0] == "call":
                 p.calls.append((words[1], int(words[2]), int(words[3])))
         except (IndexError, ValueError):
@@ -173,8 +170,6 @@ def _openmp(processes, useful_kind, phase_s):
     extra = {}
     if useful_kind == "work":
         extra = dict(items=tuple(items[t] for t in threads), work_s=tuple(asked[t] * 1e-6 for t in threads))
-    if p.critical:
-        extra["critical"] = tuple(p.critical.get(t, 0) for t in threads)
     return _balance("thread", useful, [waiting[t] * NS for t in threads], phase_s, timeline, **extra), None
 
 

@@ -333,7 +333,7 @@ def traced(doc):
                     + [["wait", round(int(u * 10) * 0.1, 6), phase]] for u in useful]
         balance = {"lanes": "thread", "useful_s": useful, "waiting_s": [phase - u for u in useful],
                    "load_balance": sum(useful) / threads / max(useful), "communication_efficiency": 1.0,
-                   "items": [len(lane) - 1 for lane in timeline], "work_s": useful, "critical": None,
+                   "items": [len(lane) - 1 for lane in timeline], "work_s": useful,
                    "timeline": timeline}
         balance["parallel_efficiency"] = balance["load_balance"]
         run["balance"] = balance

@@ -38,7 +38,6 @@ void writeOut(std::FILE* out) {
             case Kind::Span: std::fprintf(out, "span %lld %lld\n", start, end); break;
             case Kind::Region: std::fprintf(out, "region %d %lld %lld\n", e.thread, start, end); break;
             case Kind::Work: std::fprintf(out, "work %d %lld %lld %lld\n", e.thread, start, end, asked); break;
-            case Kind::Critical: std::fprintf(out, "critical %d %lld\n", e.thread, end); break;
             case Kind::Call: std::fprintf(out, "call %s %lld %lld\n", e.name, start, end); break;
         }
     }

@@ -12,7 +12,6 @@
 //     span START END                        a parallel region, on the thread that opened it
 //     region TID START END                  thread TID's share of that region
 //     work TID START END MICROSECONDS       a sleep inside a region, and what it asked for
-//     critical TID ENTRIES                  critical sections a thread entered in a region
 //     call NAME START END                   an MPI collective
 //     lost N                                events that did not fit
 #pragma once
@@ -21,13 +20,13 @@
 
 namespace parbench_trace {
 
-enum class Kind { Span, Region, Work, Critical, Call };
+enum class Kind { Span, Region, Work, Call };
 
 struct Event {
     Kind kind;
     int thread;         // OpenMP thread number, -1 where none
     std::int64_t start; // ns
-    std::int64_t end;   // ns; for Critical: the number of entries
+    std::int64_t end;   // ns
     std::int64_t asked; // Work: the microseconds asked for
     const char* name;   // Call: the MPI function
 };

@@ -41,10 +41,8 @@ def test_a_traced_openmp_program_prints_its_untraced_report(name, run_alone, pro
     phase = float(re.search(r"\d+\.\d+", traced[-4 if name == "arraysum" else -1]).group())
     balance, why = trace.read(str(folder), p, None, phase)
     assert balance is not None, why
-    team = p.team
-    assert len(balance.useful_s) == team and balance.lanes == "thread"
-    if name == "queuedrain":
-        assert balance.critical == (100000,)   # every pop, through the critical section
+    assert len(balance.useful_s) == p.team and balance.lanes == "thread"
+    assert 0 < max(balance.useful_s) <= phase + 0.001
 
 
 def test_traced_treesearch_processes_scan_the_file_between_them(mpirun, build, traceable, tree_report, tmp_path,

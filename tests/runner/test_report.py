@@ -104,4 +104,4 @@ def test_traced_groups_are_shown_inside_their_median_run(sweep_report):
         (("1 thread", "1.00"), ("2 threads", "0.95"), ("4 threads", "0.93"))]
     # A lane a row: 1 + 2 + 4 threads, with the items each ran.
     assert len(re.findall(r"<tr><td>thread \d+</td>", inside)) == 7
-    assert "<th>work items</th>" in inside and "<th>critical sections</th>" not in inside
+    assert "<th>work items</th>" in inside and "<th>asked sleep s</th>" in inside

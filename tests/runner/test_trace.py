@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from parbench import compare, document, mpi, programs, trace
+from parbench import compare, document, mpi, programs, summary, trace
 from parbench.launch import Launch
 from parbench.programs import Group
 
@@ -35,10 +35,10 @@ def test_sleeping_threads_count_their_items_and_wait_at_the_region_end(tmp_path)
     assert balance.timeline[0] == (("work", 0.0, 0.4), ("work", 0.4, 1.0), ("wait", 1.1, 3.2))
 
 
-def test_a_region_program_counts_each_threads_share_and_its_critical_sections(tmp_path):
-    write(tmp_path, "q", ["span 0 %d" % (2 * S), "region 0 0 %d" % (2 * S), "critical 0 100000"])
+def test_a_region_program_counts_each_threads_share_of_the_region(tmp_path):
+    write(tmp_path, "q", ["span 0 %d" % (2 * S), "region 0 0 %d" % (2 * S)])
     balance, _ = trace.read(str(tmp_path), programs.get("queuedrain"), None, 0.002)
-    assert balance.useful_s == (2.0,) and balance.critical == (100000,) and balance.load_balance == 1.0
+    assert balance.useful_s == (2.0,) and balance.items is None and balance.load_balance == 1.0
     # The phase's time comes from the program's own report, not from the trace.
     assert balance.communication_efficiency == pytest.approx(1000.0)
 
@@ -127,3 +127,18 @@ def test_group_medians_are_printed_kept_and_compared():
     lines = compare.compare("old", old, new).lines()
     assert "baseline: load balance: splitwork with 4 threads: load balance 0.60 -> 0.95, " \
            "parallel efficiency 0.59 -> 0.93" in lines
+
+
+def test_a_traced_sweep_of_a_sleeper_is_judged_against_the_work_each_count_drew():
+    def row(threads, time_s, work_s):
+        return document.Summary(Group("dynamicwork", None, threads), 3, 0,
+                                time_s=document.Spread(time_s, time_s, time_s),
+                                balance=document.GroupBalance(3, 0.99, 0.99, 0.98, work_s) if work_s else None)
+    dynamicwork = programs.get("dynamicwork")
+    # Two threads drew 36 s of work against one thread's 40 s: 18 s is ideal, not faster than ideal.
+    drawn = [row(1, 40.0, 40.0), row(2, 18.0, 36.0)]
+    assert summary.relative_speedups(drawn, dynamicwork) == ([(1, 100.0), (2, 200.0)], 1)
+    assert "2 threads 200 % (per second of the work each count drew)" in "\n".join(summary.notes(drawn))
+    # One untraced count: the times as they are.
+    mixed = [row(1, 40.0, 40.0), row(2, 18.0, None)]
+    assert summary.relative_speedups(mixed, dynamicwork)[0][1][1] == pytest.approx(222.2, abs=0.1)

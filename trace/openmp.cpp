@@ -13,7 +13,7 @@
 // entry would cost several times the phase.
 #include <dlfcn.h>
 #include <omp.h>
-#include <time.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "record.h"
@@ -102,24 +102,24 @@ PARBENCH_WRAP_RUNTIME_LOOP(GOMP_parallel_loop_runtime)
 PARBENCH_WRAP_RUNTIME_LOOP(GOMP_parallel_loop_nonmonotonic_runtime)
 PARBENCH_WRAP_RUNTIME_LOOP(GOMP_parallel_loop_maybe_nonmonotonic_runtime)
 
-__attribute__((visibility("default"))) int usleep(useconds_t us) {
+__attribute__((visibility("default"))) int usleep(useconds_t useconds) {
     static auto next = real<int (*)(useconds_t)>("usleep");
-    if (sleeping || depth == 0) return next(us);
+    if (sleeping || depth == 0) return next(useconds);
     sleeping = true;
     const std::int64_t start = now();
-    const int result = next(us);
-    slept(start, us);
+    const int result = next(useconds);
+    slept(start, useconds);
     sleeping = false;
     return result;
 }
 
-__attribute__((visibility("default"))) int nanosleep(const timespec* asked, timespec* left) {
+__attribute__((visibility("default"))) int nanosleep(const timespec* requested_time, timespec* remaining) {
     static auto next = real<int (*)(const timespec*, timespec*)>("nanosleep");
-    if (sleeping || depth == 0 || !asked) return next(asked, left);
+    if (sleeping || depth == 0 || !requested_time) return next(requested_time, remaining);
     sleeping = true;
     const std::int64_t start = now();
-    const int result = next(asked, left);
-    slept(start, asked->tv_sec * 1000000 + asked->tv_nsec / 1000);
+    const int result = next(requested_time, remaining);
+    slept(start, requested_time->tv_sec * 1000000 + requested_time->tv_nsec / 1000);
     sleeping = false;
     return result;
 }

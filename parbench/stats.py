@@ -103,3 +103,26 @@ def _rank_sum_p(ranks, n, observed):
     middle = n * (len(ranks) + 1)   # the mean of the doubled rank sum
     far = abs(observed - middle)
     return sum(c for s, c in ways[n].items() if abs(s - middle) >= far) / math.comb(len(ranks), n)
+
+
+# Iglewicz and Hoaglin's cut: a value whose modified z-score is beyond it is an outlier.
+OUTLIER_Z = 3.5
+
+
+def mad(values):
+    """The median absolute deviation from the median (unscaled)."""
+    centre = median(values)
+    return median([abs(v - centre) for v in values])
+
+
+def modified_z(values):
+    """Each value's modified z-score, 0.6745 (x - median) / MAD. Where more than
+    half the values are equal the MAD is 0: those values score 0 and any other
+    scores +-inf, the limit of the formula, since it stands apart from a
+    majority that agree exactly. The usual fallback to the mean absolute
+    deviation cannot reach 3.5 with fewer than five values, so it would hide
+    one odd value among three or four."""
+    centre, scale = median(values), mad(values)
+    if scale > 0:
+        return [0.6745 * (v - centre) / scale for v in values]
+    return [0.0 if v == centre else math.copysign(math.inf, v - centre) for v in values]

@@ -1,6 +1,7 @@
-"""results: the stored sessions, listed, shown, compared and imported.
+"""results: the stored sessions, listed, shown, compared, reported, set side
+by side host by host, and imported.
 
-    python3 -m parbench.history list|show|compare|import ... (scripts/results)
+    python3 -m parbench.history list|show|compare|report|nodes|import ... (scripts/results)
 """
 
 import argparse
@@ -8,7 +9,7 @@ import datetime
 import os
 import sys
 
-from . import cli, compare, document, files, programs, report, scaling, signals, summary
+from . import cli, compare, document, files, nodes, programs, report, scaling, signals, summary
 from .store import Store, StoreError, default_folder
 from .text import shown
 
@@ -23,9 +24,11 @@ def parser():
                         "${XDG_DATA_HOME:-~/.local/share}/parbench/results)")
     p = cli.Parser(prog="results", description="The results store: every suite session, kept.",
                    epilog="Exit status of compare: %d when the new session has failed or invalid runs, else %d "
-                   "when a group got slower, else %d when no group could be compared, else 0; %d for a session "
-                   "or file that cannot be found or used." % (compare.FAILED, compare.SLOWER_STATUS,
-                                                              compare.NOTHING_COMPARED, UNUSABLE))
+                   "when a group got slower, else %d when no group could be compared, else 0. Of nodes: %d when "
+                   "a host is slower than the others, else %d when no group ran on three hosts, else 0. %d for a "
+                   "session or file that cannot be found or used." % (
+                       compare.FAILED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED, compare.SLOWER_STATUS,
+                       compare.NOTHING_COMPARED, UNUSABLE))
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     listing = sub.add_parser("list", parents=[common], help="one line per stored session, newest last")
     listing.add_argument("--host", help="only the sessions of this host")
@@ -46,7 +49,20 @@ def parser():
                            help="where the page goes (default: report.html here)")
     reporting.add_argument("--baseline", metavar="ID",
                            help="the session to compare with (default: the one compare would pick)")
+    reporting.add_argument("--nodes", metavar="ID", nargs="*",
+                           help="add the hosts side by side, of the sessions IDs (default: as nodes chooses them)")
+    reporting.add_argument("--since", metavar="DATE", type=_date,
+                           help="with --nodes, the newest session of each host from DATE (YYYY-MM-DD) on")
     compare.add_options(reporting)
+    comparing_hosts = sub.add_parser("nodes", parents=[common],
+                                     help="the same groups across hosts: which host is slower than the others")
+    # dest "nodes" as report's --nodes: one selection for both.
+    comparing_hosts.add_argument("nodes", metavar="ID", nargs="*",
+                                 help="one session per host (default: the newest session of each host from the "
+                                 "last day)")
+    comparing_hosts.add_argument("--since", metavar="DATE", type=_date,
+                                 help="the newest session of each host from DATE (YYYY-MM-DD) on")
+    compare.add_options(comparing_hosts)
     importing = sub.add_parser("import", parents=[common], help="add documents written by run-suite --json")
     importing.add_argument("files", metavar="FILE", nargs="+")
     return p
@@ -172,13 +188,26 @@ def write_report(store, args):
         return UNUSABLE
     entries = store.entries()
     _, session = store.resolve(args.session, entries)
+    hosts = None
+    if args.nodes is not None:
+        hosts = nodes.compare_hosts(nodes.choose(store, args.nodes, args.since, entries=entries), args.tolerance,
+                                    args.alpha)
     print(shown(os.path.abspath(report.write(args.out, session, store, args.tolerance, args.alpha,
-                                             args.baseline, entries))))
+                                             args.baseline, entries, hosts))))
     return 0
 
 
+def compare_nodes(store, args):
+    comparison = nodes.compare_hosts(nodes.choose(store, args.nodes, args.since), args.tolerance, args.alpha)
+    for line in comparison.lines():
+        print(line)
+    if comparison.nothing_compared():
+        print("results: %s" % comparison.nothing_compared(), file=sys.stderr)
+    return comparison.status()
+
+
 COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "report": write_report,
-            "import": import_documents}
+            "nodes": compare_nodes, "import": import_documents}
 
 
 def main(argv, environ=None):
@@ -187,10 +216,15 @@ def main(argv, environ=None):
         try:
             p = parser()
             args = p.parse_args(argv)
-            if args.command in ("compare", "report"):
+            if args.command in ("compare", "report", "nodes"):
                 compare.check_options(args, p.error)
             if args.command == "report" and files.unwritable(args.out):
                 p.error("--out: cannot write %s: %s" % (shown(args.out), files.unwritable(args.out)))
+            if args.command in ("report", "nodes") and args.since:
+                if args.nodes is None:
+                    p.error("--since chooses the hosts' sessions of --nodes; give --nodes too")
+                if args.nodes:
+                    p.error("--since chooses the hosts' sessions; name sessions or give --since, not both")
             store = Store(args.results or default_folder(environ))
             return COMMANDS[args.command](store, args)
         except StoreError as e:

@@ -1,7 +1,7 @@
 """The pictures of a session, drawn with matplotlib: each sweep's speed-up and
 efficiency against its counts (with the ideal line and the Amdahl fit), each
-group's runs as points, and each group's history. As PNG for --plot, as SVG
-for the report page."""
+group's runs as points, each group's history, and each group's hosts side by
+side. As PNG for --plot, as SVG for the report page."""
 
 import datetime
 import importlib
@@ -144,6 +144,29 @@ def runs_figure(session):
             axis.hlines(stats.median(values), -0.3, 0.3, color=FIT, label="median")
         axis.set(xlim=(-0.5, 0.5), xticks=[], ylim=(0, _above(max(values + [0.001]), 1.15)),
                  ylabel=programs.get(group.program).time_label + " (s)", title=_title(group))
+    return fig
+
+
+def hosts_figure(groups):
+    """Each group's hosts side by side: every host's runs as dots, its median
+    as a bar, hosts judged slower in red; `groups` maps a group to
+    [(host, runs, median, slow)]."""
+    plt = _pyplot()
+    fig, axes = _grid(plt, max(1, len(groups)), height=2.6)
+    jitter = random.Random(0)
+    for i, (axis, (group, hosts)) in enumerate(zip(axes, groups.items())):
+        top = 0.001
+        for x, (host, runs, median, slow) in enumerate(hosts):
+            colour = OVER if slow else MEASURED
+            axis.plot([x + jitter.uniform(-0.15, 0.15) for _ in runs], runs, "o", color=colour, alpha=0.7,
+                      markersize=4, gid="slow-%d-%d" % (i, x) if slow else None)
+            axis.hlines(median, x - 0.3, x + 0.3, color=OVER if slow else FIT, linewidth=2)
+            top = max([top] + list(runs))
+        axis.set(xlim=(-0.6, len(hosts) - 0.4), ylim=(0, _above(top, 1.15)), xticks=range(len(hosts)),
+                 ylabel=programs.get(group.program).time_label + " (s)", title=_title(group))
+        axis.set_xticklabels([shown(h[0]) or "unknown" for h in hosts], rotation=30 if len(hosts) > 4 else 0,
+                             fontsize=7.5)
+        axis.grid(axis="x", visible=False)
     return fig
 
 

@@ -1,8 +1,8 @@
 """The report page of a session: one self-contained HTML file (styles and
 plots inline, nothing fetched), which can be mailed, attached to a ticket or
 opened from a shared folder. It shows what ran, the summary, every run, each
-sweep's scaling with its Amdahl fit, the comparison with a baseline, and the
-history of the host's sessions.
+sweep's scaling with its Amdahl fit, the comparison with a baseline, the
+history of the host's sessions, and, when asked for, the hosts side by side.
 
 This module works out what each section shows; the Jinja2 templates in
 templates/ lay it out and escape every text in it, so no text of a document
@@ -13,7 +13,7 @@ import datetime
 import functools
 import importlib
 
-from . import compare, files, plots, programs, scaling, summary, trace
+from . import compare, files, nodes, plots, programs, scaling, stats, summary, trace
 from .programs import Group
 from .store import Entry, StoreError
 
@@ -38,6 +38,12 @@ READ_INSIDE = ("The run of median time in its group. Left, one lane per thread o
                "every lane worked as long as the busiest. Communication efficiency is the longest lane over the "
                "phase's time as the program printed it. Parallel efficiency is their product; %g and above is "
                "counted good." % trace.GOOD)
+READ_HOSTS = ("One plot per group that three or more hosts ran: each host's runs as dots, its median as a bar; a "
+              "host judged slower is red. A host is slower when its median stands apart from the hosts' medians "
+              "(modified z-score above %g), its runs are slower than the other hosts' together by a Mann-Whitney "
+              "test (Holm-corrected over every host and group), and its median is beyond the tolerance above "
+              "theirs. Dots of one host far above the rest with others among them are a busy run, not a slow "
+              "host." % stats.OUTLIER_Z)
 READ_HISTORY = ("Each stored session of this host: the point is the group's median main time, the bar its "
                 "fastest to slowest run; the red point is this session. A step that lasts from one session on "
                 "(after an upgrade of the MPI, the compiler or the kernel) is a real change; a single point off "
@@ -45,8 +51,9 @@ READ_HISTORY = ("Each stored session of this host: the point is the group's medi
 
 
 # What a section's function reads: the session, the store's entries (for the
-# history) and the comparison with a baseline, or None.
-Inputs = collections.namedtuple("Inputs", "session entries comparison")
+# history), the comparison with a baseline, or None, and the hosts side by
+# side, or None.
+Inputs = collections.namedtuple("Inputs", "session entries comparison hosts")
 # A table for the table macro: each row its class (or None) and its cells as
 # (text, class or None).
 Table = collections.namedtuple("Table", "header rows")
@@ -222,6 +229,25 @@ def _comparison(inputs):
                                                                  1000 * compare.CLOCK_RESOLUTION_S)}
 
 
+def _hosts(inputs):
+    hosts = inputs.hosts
+    verdict_class = {nodes.SLOWER: "slower", nodes.FASTER: "faster", nodes.NOISE: "noise"}
+    rows, classes = [], {}
+    for i, row in enumerate(hosts.rows()[1:]):
+        rows.append(list(row[:2]) + [(cell, "num") for cell in row[2:5]] + list(row[5:]))
+        if row[5] in verdict_class:
+            classes[i] = verdict_class[row[5]]
+    groups = hosts.groups()
+    figure = None
+    if groups:
+        figure = _figure("hosts", plots.hosts_figure(
+            {g: [(j.host, j.runs, j.median, j.verdict == nodes.SLOWER) for j in found] for g, found in groups.items()}),
+            "n", READ_HOSTS)
+    return {"notes": hosts.header(), "nothing": hosts.nothing_compared(),
+            "table": _table(hosts.rows()[0], rows, classes) if rows else None, "figure": figure,
+            "slow": hosts.slow_line(), "any_slow": bool(hosts.slow())}
+
+
 def _history(inputs):
     session = inputs.session
     host = session.provenance.host
@@ -266,13 +292,21 @@ SECTIONS = (
     Section("comparison", "Against the baseline", "comparison.html", _comparison),
     Section("history", "History of this host", "history.html", _history),
 )
+# Shown after the comparison when the page is made with the hosts side by side.
+HOSTS = Section("hosts", "Hosts side by side", "hosts.html", _hosts)
 
 
-def page(session, entries, comparison=None, sections=SECTIONS):
+def with_hosts(sections=SECTIONS):
+    place = [s.id for s in sections].index("comparison") + 1
+    return sections[:place] + (HOSTS,) + sections[place:]
+
+
+def page(session, entries, comparison=None, sections=SECTIONS, hosts=None):
     """The HTML of a Session's report; `entries` are the store's sessions (for
     the history), `comparison` its comparison with a baseline or None,
-    `sections` the Sections to show, in order."""
-    inputs = Inputs(session, entries, comparison)
+    `sections` the Sections to show, in order, `hosts` the HostComparison
+    that HOSTS shows, or None."""
+    inputs = Inputs(session, entries, comparison, hosts)
     return _templates().get_template("report.html").render(
         title="parbench session %s" % session.id, date=session.provenance.date, host=session.provenance.host,
         cut_short=session.cut_short(),
@@ -281,11 +315,12 @@ def page(session, entries, comparison=None, sections=SECTIONS):
 
 
 def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, baseline_name=None,
-          entries=None):
+          entries=None, hosts=None):
     """Writes the report of `session` to `path`, whole or not at all, with the
-    history of `store` (its `entries`, where already listed) and its comparison
+    history of `store` (its `entries`, where already listed), its comparison
     with `baseline_name`, else with the session results compare would pick
-    (none, if there is none)."""
+    (none, if there is none), and the hosts side by side where `hosts`, a
+    HostComparison, is given."""
     # Listing again would name each unreadable file a second time.
     entries = list(store.entries() if entries is None else entries)
     if not any(e.session == session.id for e in entries):
@@ -298,5 +333,5 @@ def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA
             raise
     else:
         comparison = compare.compare(name, base, session, tolerance, alpha)
-    files.write(path, page(session, entries, comparison))
+    files.write(path, page(session, entries, comparison, SECTIONS if hosts is None else with_hosts(), hosts))
     return path

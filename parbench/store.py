@@ -113,6 +113,20 @@ class Entry:
         except ValueError:
             return None
 
+    def when(self):
+        """When the session started, in UTC (a date without an offset taken as
+        UTC), or None."""
+        try:
+            when = datetime.datetime.fromisoformat(self.date)
+        except ValueError:
+            return None
+        if when.tzinfo is None:
+            return when.replace(tzinfo=datetime.timezone.utc)
+        try:
+            return when.astimezone(datetime.timezone.utc)
+        except OverflowError:   # year 1 or 9999 moved to UTC
+            return None
+
 
 def _finite(value):
     """A number a float holds (math.isfinite would overflow on a huge integer)."""

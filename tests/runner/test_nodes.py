@@ -1,0 +1,178 @@
+"""Hosts side by side on made-up stores: which host is named slow and when
+none is, what two hosts cannot tell, Holm's correction over hosts and groups,
+which sessions are chosen, and the report's section."""
+
+import datetime
+import re
+
+import pytest
+
+from parbench import document, nodes, programs, stats, store
+
+pytestmark = pytest.mark.unit
+
+NOW = datetime.datetime.now(datetime.timezone.utc)
+QUIET = [1.00, 1.02, 1.04, 1.06, 1.08]
+
+
+def raw(host, groups, when=None, run_problem=None):
+    """A document of `host`: groups as (program, count, main times of its runs)."""
+    when = when or NOW - datetime.timedelta(minutes=5)
+    runs, summary = [], []
+    for program, count, times in groups:
+        info = programs.get(program)
+        key = {"program": program, "procs": count if info.mpi else None, "threads": None if info.mpi else count}
+        runs += [dict(key, run=i, verdict="valid", problem=run_problem if i == 1 else None,
+                      **{info.main_time: "%f" % t}) for i, t in enumerate(times, 1)]
+        spread = {"median": stats.median(times), "min": min(times), "max": max(times), "cv_pct": None}
+        summary.append(dict(key, runs=len(times), failed=0, **{info.main_time: spread}))
+    return {"format": 4, "session": store.new_session_id(when, host), "interrupted": None, "scaling": [],
+            "provenance": {"host": host, "date": when.isoformat(timespec="seconds"), "git": {"commit": "ab" * 20},
+                           "mpi": {"implementation": "Open MPI", "version": "4.1.4"}},
+            "runs": runs, "summary": summary}
+
+
+def stored(folder, *docs):
+    s = store.Store(folder)
+    for doc in docs:
+        s.save(document.from_json(doc, "test"))
+    return s
+
+
+def hosts_alike(n):
+    """n hosts whose runs differ by a percent, the median of their medians QUIET's."""
+    return [raw("node%d" % (k + 1), [("treesearch", 2, [t * factor for t in QUIET])])
+            for k, factor in enumerate((0.99, 1.01, 1.00, 1.00, 0.98)[:n])]
+
+
+def judged(docs, **kw):
+    return nodes.compare_hosts([(d["session"], document.from_json(d, "test")) for d in docs], **kw)
+
+
+@pytest.mark.parametrize("hosts", [3, 4, 5])
+def test_a_host_forty_percent_slower_is_named_and_the_exit_status_is_3(tmp_path, results, hosts):
+    docs = hosts_alike(hosts - 1) + [raw("slowpoke", [("treesearch", 2, [t * 1.4 for t in QUIET])])]
+    run = results(stored(tmp_path, *docs).folder, "nodes")
+    assert run.returncode == 3, run.stdout + run.stderr
+    assert run.stdout.splitlines()[-1] == "slow: slowpoke (treesearch with 2 processes: +40 %)"
+    [row] = [line for line in run.stdout.splitlines() if "slowpoke" in line and "Mann-Whitney" in line]
+    assert re.search(r"\+40\.0 %\s+slower\s+modified z \d+\.\d \(apart\); \+40\.0 % beyond the tolerance", row)
+    assert len([line for line in run.stdout.splitlines() if "like the others" in line]) == hosts - 1
+
+
+def test_hosts_alike_name_none_and_exit_0(tmp_path, results):
+    run = results(stored(tmp_path, *hosts_alike(4)).folder, "nodes")
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.splitlines()[-1] == "slow: none"
+    assert "slower" not in run.stdout
+
+
+def test_one_odd_run_does_not_make_its_host_slow():
+    docs = hosts_alike(3) + [raw("busy", [("treesearch", 2, [1.01, 1.03, 1.9, 1.05, 1.07])])]
+    result = judged(docs)
+    assert result.slow() == {} and result.status() == 0
+    assert {j.verdict for j in result.judgements} == {nodes.ALIKE}
+
+
+def test_a_host_apart_but_within_the_tolerance_is_not_slow():
+    docs = hosts_alike(3) + [raw("bit-slow", [("treesearch", 2, [t * 1.08 for t in QUIET])])]
+    assert judged(docs, tolerance=0.10).slow() == {}
+    assert list(judged(docs, tolerance=0.05).slow()) == ["bit-slow"]
+
+
+def test_two_hosts_need_a_third_and_compare_nothing(tmp_path, results):
+    docs = [raw("a", [("treesearch", 2, QUIET)]), raw("b", [("treesearch", 2, [t * 2 for t in QUIET])])]
+    run = results(stored(tmp_path, *docs).folder, "nodes")
+    assert run.returncode == 4, run.stdout + run.stderr
+    assert "needs three hosts" in run.stderr and "2 hosts (a, b)" in run.stderr
+    assert "not judged: treesearch with 2 processes: 2 hosts (a, b); it takes 3" in run.stdout
+    empty = results(tmp_path / "empty", "nodes")
+    assert empty.returncode == 4 and "hold no session" in empty.stderr
+
+
+def test_a_group_of_two_hosts_is_listed_not_judged_beside_those_of_three():
+    docs = hosts_alike(3)
+    docs[0]["runs"] += [dict(r, program="arraysum", procs=None, threads=4) for r in raw("x", [
+        ("arraysum", 4, QUIET)])["runs"]]
+    docs[0]["summary"] += raw("x", [("arraysum", 4, QUIET)])["summary"]
+    result = judged(docs)
+    assert [(g.describe(), hosts) for g, hosts in result.not_judged] == [("arraysum with 4 threads", ["node1"])]
+    assert set(result.groups()) == {programs.Group("treesearch", 2, None)}
+
+
+# p = 0.0087 against the other hosts' ten runs: enough for three tests, not for fifteen.
+MARGINAL = [1.05, 1.38, 1.40, 1.42, 1.44]
+
+
+def test_holm_counts_every_host_of_every_group_so_a_marginal_p_does_not_survive_five_groups():
+    others = [[1.00, 1.02, 1.04, 1.06, 1.08], [1.01, 1.03, 1.05, 1.07, 1.09]]
+    assert round(stats.mann_whitney(MARGINAL, others[0] + others[1]), 4) == 0.0087
+
+    def docs(extra_groups):
+        alike = [("treesearch", n, QUIET) for n in range(3, 3 + extra_groups)]
+        return [raw("a", [("treesearch", 2, others[0])] + alike), raw("b", [("treesearch", 2, others[1])] + alike),
+                raw("c", [("treesearch", 2, MARGINAL)] + alike)]
+    alone = judged(docs(0))
+    assert alone.family == 3 and list(alone.slow()) == ["c"]
+    among_five = judged(docs(4))
+    assert among_five.family == 15 and among_five.slow() == {} and among_five.status() == 0
+    [c] = [j for j in among_five.judgements if j.host == "c" and j.group.procs == 2]
+    assert c.verdict == nodes.NOISE and c.p > 0.05
+    assert "Holm-adjusted over 15 hosts in 5 groups" in among_five.header()[1]
+
+
+def test_too_few_runs_say_so_and_name_no_host():
+    docs = [raw(h, [("treesearch", 2, [t])]) for h, t in (("a", 1.0), ("b", 1.01), ("c", 2.0))]
+    [c] = [j for j in judged(docs).judgements if j.host == "c"]
+    assert c.verdict == nodes.NOISE and c.p is None and "too few runs for a test: 1 against 2" in c.how
+
+
+def test_the_modified_z_score_and_a_mad_of_zero():
+    assert [round(z, 4) for z in stats.modified_z([1.0, 1.02, 1.4])] == [-0.6745, 0.0, 12.8155]
+    # More than half alike exactly: only the odd one stands apart.
+    assert stats.modified_z([2.0, 2.0, 2.0, 3.0]) == [0.0, 0.0, 0.0, float("inf")]
+    assert stats.modified_z([5.0, 5.0, 5.0]) == [0.0, 0.0, 0.0]
+    assert stats.mad([1.0, 2.0, 4.0, 8.0, 9.0]) == 3.0
+
+
+def test_the_newest_session_of_each_host_from_the_last_day_is_chosen(tmp_path, results):
+    old = NOW - datetime.timedelta(days=3)
+    docs = hosts_alike(3) + [raw("node4", [("treesearch", 2, [t * 1.4 for t in QUIET])], when=old - datetime.
+                                 timedelta(hours=1)),
+                             raw("node4", [("treesearch", 2, QUIET)], when=old)]
+    folder = stored(tmp_path, *docs).folder
+    recent = results(folder, "nodes")
+    assert recent.returncode == 0 and "node4" not in recent.stdout
+    since = results(folder, "nodes", "--since", old.date().isoformat())
+    assert since.returncode == 0 and docs[-1]["session"] in since.stdout and docs[-2]["session"] not in since.stdout
+    named = results(folder, *["nodes"] + [d["session"] for d in docs[:3]] + [docs[-2]["session"]])
+    assert named.returncode == 3 and named.stdout.splitlines()[-1].startswith("slow: node4 ")
+    twice = results(folder, "nodes", docs[-1]["session"], docs[-2]["session"], docs[0]["session"])
+    assert twice.returncode == 2 and "both of host node4: name one session per host" in twice.stderr
+    both = results(folder, "nodes", "--since", "2020-01-01", docs[0]["session"])
+    assert both.returncode == 2 and len(both.stderr.splitlines()) == 1
+
+
+def test_the_report_shows_the_hosts_side_by_side_with_the_slow_host_in_red(tmp_path, results):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("jinja2")
+    docs = hosts_alike(3) + [raw("slowpoke", [("treesearch", 2, [t * 1.4 for t in QUIET])])]
+    folder = stored(tmp_path, *docs).folder
+    page, plain = tmp_path / "nodes.html", tmp_path / "plain.html"
+    made = results(folder, "report", "--nodes", "--out", str(page))
+    assert made.returncode == 0, made.stderr
+    assert results(folder, "report", "--out", str(plain)).returncode == 0
+    text = page.read_text()
+    sections = re.findall(r'<section id="([\w-]+)">', text)
+    assert sections[sections.index("comparison") + 1] == "hosts"
+    assert '<section id="hosts">' not in plain.read_text()
+    hosts = text[text.index('<section id="hosts">'):]
+    hosts = hosts[:hosts.index("</section>")]
+    assert re.findall(r'<figure class="plot" id="([\w-]+)"><svg', hosts) == ["figure-hosts"]
+    # Only the fourth host's dots are drawn as the slow host's.
+    assert re.findall(r'id="n-slow-(\d+-\d+)"', hosts) == ["0-3"]
+    assert len(re.findall(r'<tr class="slower">', hosts)) == 1
+    assert "slow: slowpoke (treesearch with 2 processes: +40 %)" in hosts
+    refused = results(folder, "report", "--since", "2020-01-01", "--out", str(page))
+    assert refused.returncode == 2 and "give --nodes too" in refused.stderr
+

@@ -1,7 +1,7 @@
 """results: the stored sessions, listed, shown, compared, reported, set side
-by side host by host, and imported.
+by side host by host, exported and imported.
 
-    python3 -m parbench.history list|show|compare|report|nodes|import ... (scripts/results)
+    python3 -m parbench.history list|show|compare|report|nodes|export|import ... (scripts/results)
 """
 
 import argparse
@@ -9,7 +9,7 @@ import datetime
 import os
 import sys
 
-from . import cli, compare, document, files, nodes, programs, report, scaling, signals, summary
+from . import cli, compare, document, export, files, nodes, programs, report, scaling, signals, summary
 from .store import Store, StoreError, default_folder
 from .text import shown
 
@@ -29,11 +29,13 @@ def parser():
                    "session or file that cannot be found or used." % (
                        compare.FAILED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED, compare.SLOWER_STATUS,
                        compare.NOTHING_COMPARED, UNUSABLE))
+    # The sessions list and export take, chosen the one way (chosen()).
+    filters = argparse.ArgumentParser(add_help=False)
+    filters.add_argument("--host", help="only the sessions of this host")
+    filters.add_argument("--since", metavar="DATE", type=_date, help="only sessions from DATE (YYYY-MM-DD) on")
+    filters.add_argument("--program", metavar="NAME", choices=programs.NAMES, help="only sessions that ran NAME")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    listing = sub.add_parser("list", parents=[common], help="one line per stored session, newest last")
-    listing.add_argument("--host", help="only the sessions of this host")
-    listing.add_argument("--since", metavar="DATE", type=_date, help="only sessions from DATE (YYYY-MM-DD) on")
-    listing.add_argument("--program", metavar="NAME", choices=programs.NAMES, help="only sessions that ran NAME")
+    sub.add_parser("list", parents=[common, filters], help="one line per stored session, newest last")
     show = sub.add_parser("show", parents=[common], help="a session's summary table, as run-suite printed it")
     show.add_argument("session", metavar="ID", help="a session id, the start of one, 'latest', or a JSON file")
     comparing = sub.add_parser("compare", parents=[common], help="compare two sessions group by group")
@@ -63,6 +65,10 @@ def parser():
     comparing_hosts.add_argument("--since", metavar="DATE", type=_date,
                                  help="the newest session of each host from DATE (YYYY-MM-DD) on")
     compare.add_options(comparing_hosts)
+    exporting = sub.add_parser("export", parents=[common, filters],
+                               help="every run of the sessions as CSV or JSON lines, one row per run")
+    exporting.add_argument("--format", choices=export.FORMATS, default="csv", help="csv (the default) or jsonl")
+    exporting.add_argument("--output", metavar="FILE", help="where the rows go (default: standard output)")
     importing = sub.add_parser("import", parents=[common], help="add documents written by run-suite --json")
     importing.add_argument("files", metavar="FILE", nargs="+")
     return p
@@ -82,14 +88,19 @@ def _groups_text(groups):
     return " ".join("%s(%s)" % (name, ",".join(c)) for name, c in counts.items())
 
 
-def list_sessions(store, args):
-    entries = store.entries()
+def chosen(entries, args):
+    """The entries that --host, --since and --program let through."""
     if args.host:
         entries = [e for e in entries if e.host == args.host]
     if args.since:
         entries = [e for e in entries if e.day() and e.day() >= args.since]
     if args.program:
         entries = [e for e in entries if args.program in e.programs()]
+    return entries
+
+
+def list_sessions(store, args):
+    entries = chosen(store.entries(), args)
     rows = [("session", "date", "host", "mpi", "commit", "groups", "failed", "interrupted")]
     rows += [(e.session, shown(e.date[:16].replace("T", " ")), shown(e.host), shown(e.mpi) or "-",
               shown(e.commit) or "-", _groups_text(e.groups), str(e.failed), shown(e.interrupted))
@@ -206,8 +217,22 @@ def compare_nodes(store, args):
     return comparison.status()
 
 
+def export_runs(store, args):
+    entries = chosen(store.entries(), args)
+    found = export.rows((store.load(e) for e in entries), args.program)
+    text = export.text(found, args.format)
+    if args.output:
+        files.write(args.output, text)
+        print("export: %d run%s of %d session%s to %s" % (len(found), "" if len(found) == 1 else "s", len(entries),
+                                                         "" if len(entries) == 1 else "s", shown(args.output)),
+              file=sys.stderr)
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
 COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "report": write_report,
-            "nodes": compare_nodes, "import": import_documents}
+            "nodes": compare_nodes, "export": export_runs, "import": import_documents}
 
 
 def main(argv, environ=None):
@@ -225,6 +250,8 @@ def main(argv, environ=None):
                     p.error("--since chooses the hosts' sessions of --nodes; give --nodes too")
                 if args.nodes:
                     p.error("--since chooses the hosts' sessions; name sessions or give --since, not both")
+            if args.command == "export" and args.output and files.unwritable(args.output):
+                p.error("--output: cannot write %s: %s" % (shown(args.output), files.unwritable(args.output)))
             store = Store(args.results or default_folder(environ))
             return COMMANDS[args.command](store, args)
         except StoreError as e:

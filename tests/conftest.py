@@ -6,6 +6,7 @@ Each test module carries one label as its marker (unit, program, cluster; slow
 beside program for the sleeping runs); CTest runs one entry per label.
 """
 
+import datetime
 import importlib.util
 import json
 import os
@@ -16,7 +17,7 @@ import sys
 
 import pytest
 
-from parbench import document, mpi, programs, reports, supervise
+from parbench import document, mpi, programs, reports, stats, store, supervise
 from parbench.build import Build
 from parbench.launch import Launch
 
@@ -363,3 +364,35 @@ def sweep_report(stand_ins, tmp_path):
     assert "report: wrote %s" % page in run.stdout
     docs = [json.loads(p.read_text()) for p in sorted(store.glob("[0-9]*.json"))]
     return page, docs
+
+
+# Made-up sessions of several hosts, for comparing hosts and exporting runs.
+
+NOW = datetime.datetime.now(datetime.timezone.utc)
+
+
+def host_document(host, groups, when=None, run_problem=None):
+    """A stored document's JSON of `host`, started `when` (default: five minutes
+    ago): groups as (program, count, main times of its runs), the first run of
+    each with `run_problem`."""
+    when = when or NOW - datetime.timedelta(minutes=5)
+    runs, summary = [], []
+    for program, count, times in groups:
+        info = programs.get(program)
+        key = {"program": program, "procs": count if info.mpi else None, "threads": None if info.mpi else count}
+        runs += [dict(key, run=i, verdict="valid", problem=run_problem if i == 1 else None,
+                      **{info.main_time: "%f" % t}) for i, t in enumerate(times, 1)]
+        spread = {"median": stats.median(times), "min": min(times), "max": max(times), "cv_pct": None}
+        summary.append(dict(key, runs=len(times), failed=0, **{info.main_time: spread}))
+    return {"format": 4, "session": store.new_session_id(when, host), "interrupted": None, "scaling": [],
+            "provenance": {"host": host, "date": when.isoformat(timespec="seconds"), "git": {"commit": "ab" * 20},
+                           "mpi": {"implementation": "Open MPI", "version": "4.1.4"}},
+            "runs": runs, "summary": summary}
+
+
+def stored(folder, *docs):
+    """A store in `folder` holding the documents `docs`."""
+    s = store.Store(folder)
+    for doc in docs:
+        s.save(document.from_json(doc, "test"))
+    return s

@@ -7,36 +7,12 @@ import re
 
 import pytest
 
-from parbench import document, nodes, programs, stats, store
+from conftest import NOW, host_document as raw, stored
+from parbench import document, nodes, programs, stats
 
 pytestmark = pytest.mark.unit
 
-NOW = datetime.datetime.now(datetime.timezone.utc)
 QUIET = [1.00, 1.02, 1.04, 1.06, 1.08]
-
-
-def raw(host, groups, when=None, run_problem=None):
-    """A document of `host`: groups as (program, count, main times of its runs)."""
-    when = when or NOW - datetime.timedelta(minutes=5)
-    runs, summary = [], []
-    for program, count, times in groups:
-        info = programs.get(program)
-        key = {"program": program, "procs": count if info.mpi else None, "threads": None if info.mpi else count}
-        runs += [dict(key, run=i, verdict="valid", problem=run_problem if i == 1 else None,
-                      **{info.main_time: "%f" % t}) for i, t in enumerate(times, 1)]
-        spread = {"median": stats.median(times), "min": min(times), "max": max(times), "cv_pct": None}
-        summary.append(dict(key, runs=len(times), failed=0, **{info.main_time: spread}))
-    return {"format": 4, "session": store.new_session_id(when, host), "interrupted": None, "scaling": [],
-            "provenance": {"host": host, "date": when.isoformat(timespec="seconds"), "git": {"commit": "ab" * 20},
-                           "mpi": {"implementation": "Open MPI", "version": "4.1.4"}},
-            "runs": runs, "summary": summary}
-
-
-def stored(folder, *docs):
-    s = store.Store(folder)
-    for doc in docs:
-        s.save(document.from_json(doc, "test"))
-    return s
 
 
 def hosts_alike(n):

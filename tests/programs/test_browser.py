@@ -10,8 +10,8 @@ import shutil
 
 import pytest
 
-from conftest import traced
-from parbench import document, files, report, store
+from conftest import host_document, traced
+from parbench import document, files, nodes, report, store
 
 pytestmark = pytest.mark.program
 
@@ -72,10 +72,15 @@ def requests(driver, page):
 
 @pytest.fixture
 def traced_report(sweep_report):
-    """The sweep's report page, its dynamicwork runs traced."""
+    """The sweep's report page, its dynamicwork runs traced, with four hosts
+    side by side, one of them slow."""
     page, (_, doc) = sweep_report
     session = document.from_json(traced(doc), "traced")
-    files.write(str(page), report.page(session, store.Store(str(page.parent / "store")).entries()))
+    hosts = [host_document("node%d" % n, [("treesearch", 2, [0.50 + 0.01 * i + (0.2 if n == 4 else 0.003 * n)
+                                                            for i in range(5)])]) for n in range(1, 5)]
+    hosts = nodes.compare_hosts([(h["session"], document.from_json(h, "host")) for h in hosts])
+    files.write(str(page), report.page(session, store.Store(str(page.parent / "store")).entries(),
+                                       sections=report.with_hosts(), hosts=hosts))
     return page
 
 
@@ -91,7 +96,7 @@ def test_the_report_opens_whole_and_alone_in_a_wide_and_a_narrow_window(browser,
         figures = browser.find_elements("css selector", "figure.plot")
         assert [f.get_attribute("id") for f in figures] == ["figure-runs", "figure-scaling-treesearch",
                                                             "figure-scaling-dynamicwork"] + \
-            ["figure-inside-dynamicwork-%d" % n for n in (1, 2, 4)] + ["figure-history"]
+            ["figure-inside-dynamicwork-%d" % n for n in (1, 2, 4)] + ["figure-hosts", "figure-history"]
         for figure in figures:
             svg = figure.find_element("css selector", "svg")
             assert svg.size["width"] > 0.8 * min(width, 1100) - 60, figure.get_attribute("id")

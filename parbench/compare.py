@@ -37,8 +37,8 @@ FAILED, SLOWER_STATUS, NOTHING_COMPARED = 1, 3, 4
 def add_options(parser):
     """--tolerance and --alpha, for every command that compares."""
     parser.add_argument("--tolerance", type=float, default=TOLERANCE, metavar="F",
-                        help="change, as a fraction of the baseline, beyond which a group counts as slower or "
-                        "faster (default %.2f)" % TOLERANCE)
+                        help="change, as a fraction of what a group is compared with (the baseline's median, "
+                        "or the other hosts'), beyond which it counts as slower or faster (default %.2f)" % TOLERANCE)
     parser.add_argument("--alpha", type=float, default=ALPHA, metavar="A",
                         help="significance level of the comparison's test, for all its groups together "
                         "(default %.2f)" % ALPHA)

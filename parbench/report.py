@@ -9,7 +9,6 @@ templates/ lay it out and escape every text in it, so no text of a document
 can become markup. The plots' SVG is the one markup put in as it is."""
 
 import collections
-import datetime
 import functools
 import importlib
 
@@ -255,7 +254,7 @@ def _history(inputs):
     for entry in inputs.entries:
         if entry.host != (host or ""):
             continue
-        when = _when(entry.date)
+        when = entry.when()
         if when is None:
             continue
         for group, times in zip(entry.groups, entry.times):
@@ -268,17 +267,6 @@ def _history(inputs):
     sessions = len({p[4] for points in series.values() for p in points})
     return {"note": "%d stored session%s of %s." % (sessions, "" if sessions == 1 else "s", host),
             "figure": _figure("history", plots.history_figure(series, session.id), "h", READ_HISTORY)}
-
-
-def _when(date):
-    """A stored date as a naive UTC datetime for the history's axis, or None."""
-    try:
-        when = datetime.datetime.fromisoformat(date)
-        if when.tzinfo:
-            when = when.astimezone(datetime.timezone.utc).replace(tzinfo=None)
-    except (ValueError, OverflowError):   # OverflowError: year 1 or 9999 moved to UTC
-        return None
-    return when
 
 
 # The page, top to bottom. A new section is one entry here, with its function,

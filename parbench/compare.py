@@ -39,15 +39,21 @@ def add_options(parser):
     parser.add_argument("--tolerance", type=float, default=TOLERANCE, metavar="F",
                         help="change, as a fraction of what a group is compared with (the baseline's median, "
                         "or the other hosts'), beyond which it counts as slower or faster (default %.2f)" % TOLERANCE)
-    parser.add_argument("--alpha", type=float, default=ALPHA, metavar="A",
-                        help="significance level of the comparison's test, for all its groups together "
-                        "(default %.2f)" % ALPHA)
+    add_alpha(parser, "significance level of the comparison's test, for all its groups together")
+
+
+def add_alpha(parser, what):
+    parser.add_argument("--alpha", type=float, default=ALPHA, metavar="A", help="%s (default %.2f)" % (what, ALPHA))
 
 
 def check_options(args, error):
     if not 0 <= args.tolerance < 1:
         error("--tolerance is a fraction from 0 to below 1, such as %.2f" % TOLERANCE)
-    if not 0 < args.alpha < 1:
+    check_alpha(args.alpha, error)
+
+
+def check_alpha(alpha, error):
+    if not 0 < alpha < 1:
         error("--alpha is a level from 0 to 1, such as %.2f" % ALPHA)
 
 

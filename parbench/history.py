@@ -1,7 +1,7 @@
 """results: the stored sessions, listed, shown, compared, reported, set side
-by side host by host, exported and imported.
+by side host by host, looked through for changes, exported and imported.
 
-    python3 -m parbench.history list|show|compare|report|nodes|export|import ... (scripts/results)
+    python3 -m parbench.history list|show|compare|report|nodes|changes|export|import ... (scripts/results)
 """
 
 import argparse
@@ -9,7 +9,7 @@ import datetime
 import os
 import sys
 
-from . import cli, compare, document, export, files, nodes, programs, report, scaling, signals, summary
+from . import changes, cli, compare, document, export, files, nodes, programs, report, scaling, signals, summary
 from .store import Store, StoreError, default_folder
 from .text import shown
 
@@ -25,11 +25,12 @@ def parser():
     p = cli.Parser(prog="results", description="The results store: every suite session, kept.",
                    epilog="Exit status of compare: %d when the new session has failed or invalid runs, else %d "
                    "when a group got slower, else %d when no group could be compared, else 0. Of nodes: %d when "
-                   "a host is slower than the others, else %d when no group ran on three hosts, else 0. %d for a "
-                   "session or file that cannot be found or used." % (
+                   "a host is slower than the others, else %d when no group ran on three hosts, else 0. Of changes: "
+                   "%d when the newest change of any series is to slower, else 0. %d for a session or file that "
+                   "cannot be found or used." % (
                        compare.FAILED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED, compare.SLOWER_STATUS,
-                       compare.NOTHING_COMPARED, UNUSABLE))
-    # The sessions list and export take, chosen the one way (chosen()).
+                       compare.NOTHING_COMPARED, compare.SLOWER_STATUS, UNUSABLE))
+    # The sessions list, changes and export take, chosen the one way (chosen()).
     filters = argparse.ArgumentParser(add_help=False)
     filters.add_argument("--host", help="only the sessions of this host")
     filters.add_argument("--since", metavar="DATE", type=_date, help="only sessions from DATE (YYYY-MM-DD) on")
@@ -65,6 +66,10 @@ def parser():
     comparing_hosts.add_argument("--since", metavar="DATE", type=_date,
                                  help="the newest session of each host from DATE (YYYY-MM-DD) on")
     compare.add_options(comparing_hosts)
+    changing = sub.add_parser("changes", parents=[common, filters],
+                              help="the steps in each group's history on each host, and whether they stand "
+                              "(--program: that program's groups alone)")
+    compare.add_alpha(changing, "significance level over all the series looked at")
     exporting = sub.add_parser("export", parents=[common, filters],
                                help="every run of the sessions as CSV or JSON lines, one row per run")
     exporting.add_argument("--format", choices=export.FORMATS, default="csv", help="csv (the default) or jsonl")
@@ -192,6 +197,35 @@ def import_documents(store, args):
     return UNUSABLE if refused else 0
 
 
+def find_changes(store, args):
+    why = changes.missing()
+    if why:
+        print("results: no changes: %s" % why, file=sys.stderr)
+        return UNUSABLE
+    every = changes.series_of(chosen(store.entries(), args), args.program)
+    found = changes.find(every, args.alpha)
+    if not found.looked_at:
+        print("changes: nothing to look at: no group has %d or more sessions on one host%s" % (
+            2 * changes.MIN_SESSIONS, " among the %d series chosen" % len(every) if every else ""))
+        return 0
+    for c in found.changes:
+        label = programs.get(c.series.group.program).time_label
+        print("%s: %s on %s, from %s (%s): %s %.3f s before, %.3f s after (%+.1f %%); p = %.3g" % (
+            "slower" if c.slower else "faster", c.series.group.describe(), shown(c.series.host), c.session,
+            shown(c.date[:16].replace("T", " ")), label, c.before, c.after, c.change_pct, c.p))
+    print("changes: %d in %d of %d series looked at (host and group, %d sessions or more%s); alpha %g over them "
+          "all" % (len(found.changes), len({c.series for c in found.changes}), len(found.looked_at),
+                   2 * changes.MIN_SESSIONS, ", %d shorter ones not" % found.too_short if found.too_short else "",
+                   args.alpha))
+    slower = found.slower_last()
+    if slower:
+        print("results: %d series ended slower than they were: %s" % (
+            len(slower), "; ".join("%s on %s" % (s.group.describe(), shown(s.host)) for s in slower)),
+            file=sys.stderr)
+        return compare.SLOWER_STATUS
+    return 0
+
+
 def write_report(store, args):
     why = report.missing()
     if why:
@@ -232,7 +266,7 @@ def export_runs(store, args):
 
 
 COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "report": write_report,
-            "nodes": compare_nodes, "export": export_runs, "import": import_documents}
+            "nodes": compare_nodes, "changes": find_changes, "export": export_runs, "import": import_documents}
 
 
 def main(argv, environ=None):
@@ -243,6 +277,8 @@ def main(argv, environ=None):
             args = p.parse_args(argv)
             if args.command in ("compare", "report", "nodes"):
                 compare.check_options(args, p.error)
+            if args.command == "changes":
+                compare.check_alpha(args.alpha, p.error)
             if args.command == "report" and files.unwritable(args.out):
                 p.error("--out: cannot write %s: %s" % (shown(args.out), files.unwritable(args.out)))
             if args.command in ("report", "nodes") and args.since:

@@ -9,7 +9,9 @@ beside program for the sleeping runs); CTest runs one entry per label.
 import datetime
 import importlib.util
 import json
+import math
 import os
+import random
 import re
 import stat
 import subprocess
@@ -396,3 +398,34 @@ def stored(folder, *docs):
     for doc in docs:
         s.save(document.from_json(doc, "test"))
     return s
+
+
+# Made-up histories for the change tests: sessions a day apart, each group's
+# runs drawn around a true time that may step.
+
+HISTORY_GROUPS = (("treesearch", 2), ("arraysum", 4), ("splitwork", 4), ("queuedrain", 1), ("dynamicwork", 4))
+HISTORY_START = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def noisy(rng, true_s, cv):
+    """A log-normal time of mean true_s whose coefficient of variation is cv."""
+    var = math.log1p(cv * cv)
+    return true_s * rng.lognormvariate(-var / 2, math.sqrt(var))
+
+
+def write_history(folder, hosts=("vm",), sessions=30, runs=5, cv=0.05, steps=None, seed=1,
+                  groups=HISTORY_GROUPS, true_s=1.0):
+    """Stores `sessions` sessions of each host in `folder`, each with `runs`
+    runs of every group; `steps` maps (host, program) to [(session, factor)]:
+    from that session on (until the next), the group's runs take factor times
+    as long."""
+    rng = random.Random(seed)
+    drawn = []
+    for host in hosts:
+        for i in range(sessions):
+            times = []
+            for program, count in groups:
+                factor = ([f for at, f in (steps or {}).get((host, program), ()) if i >= at] or [1.0])[-1]
+                times.append((program, count, [noisy(rng, true_s * factor, cv) for _ in range(runs)]))
+            drawn.append(host_document(host, times, HISTORY_START + datetime.timedelta(days=i)))
+    return stored(folder, *drawn)

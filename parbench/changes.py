@@ -20,8 +20,9 @@ from .programs import Group
 # A part needs this many sessions: fewer, and one busy evening is a step.
 MIN_SESSIONS = 3
 SEED = 1
-# The fewest shuffles a test draws; more when many series share alpha.
-PERMUTATIONS = 199
+# The fewest shuffles a test draws, and the most: more when many series share
+# alpha, but no p-value below 1/10000, however small the level asked for.
+PERMUTATIONS, MOST_PERMUTATIONS = 199, 9999
 
 
 def missing():
@@ -102,7 +103,7 @@ def series_of(entries, program=None):
 
 def permutations_for(series, alpha):
     """Shuffles enough for the smallest p-value to pass Holm's strictest level with room to spare."""
-    return max(PERMUTATIONS, math.ceil(2 * series / alpha) - 1)
+    return min(MOST_PERMUTATIONS, max(PERMUTATIONS, math.ceil(2 * series / alpha) - 1))
 
 
 def find(series, alpha=compare.ALPHA, min_sessions=MIN_SESSIONS):

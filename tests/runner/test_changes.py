@@ -118,6 +118,12 @@ def test_the_first_step_of_each_series_is_held_to_holm_over_all_the_series():
     assert len(among.looked_at) == 20 and not among.changes
 
 
+def test_shuffles_grow_with_the_series_and_the_level_as_far_as_a_bound():
+    assert changes.permutations_for(1, 0.05) == 199
+    assert changes.permutations_for(20, 0.05) == 799
+    assert changes.permutations_for(20, 1e-9) == changes.MOST_PERMUTATIONS
+
+
 def test_a_series_that_stepped_twice_is_cut_twice_and_its_medians_are_its_parts(tmp_path):
     write_history(tmp_path, steps={("vm", "treesearch"): [(10, 1.5), (20, 1.0)]}, groups=HISTORY_GROUPS[:1])
     findings = found(tmp_path)

@@ -204,15 +204,18 @@ def balance_figure(balance, title):
     return fig
 
 
-def history_figure(series, current):
+def history_figure(series, current, changes=None):
     """Each group's median and range in every session, over time; `series`
     maps a group to [(datetime, median, min, max, session)], `current` is the
-    session to mark."""
+    session to mark, `changes` maps a group to the datetimes of the first
+    sessions after its steps, each marked by a dashed line."""
     plt = _pyplot()
     groups = list(series)
     fig, axes = _grid(plt, len(groups), height=2.5)
     for i, (axis, group) in enumerate(zip(axes, groups)):
         points = sorted(series[group])
+        for k, when in enumerate((changes or {}).get(group, ())):
+            axis.axvline(when, linestyle="--", linewidth=1, color=IDEAL, zorder=1, gid="change-%d-%d" % (i, k))
         for when, median, low, high, session in points:
             here = session == current
             axis.errorbar([when], [median], yerr=[[median - low], [high - median]], fmt="none",

@@ -12,7 +12,7 @@ import collections
 import functools
 import importlib
 
-from . import compare, files, nodes, plots, programs, scaling, stats, summary, trace
+from . import changes, compare, files, nodes, plots, programs, scaling, stats, summary, trace
 from .programs import Group
 from .store import Entry, StoreError
 
@@ -46,13 +46,14 @@ READ_HOSTS = ("One plot per group that three or more hosts ran: each host's runs
 READ_HISTORY = ("Each stored session of this host: the point is the group's median main time, the bar its "
                 "fastest to slowest run; the red point is this session. A step that lasts from one session on "
                 "(after an upgrade of the MPI, the compiler or the kernel) is a real change; a single point off "
-                "the line is a busy machine.")
+                "the line is a busy machine. A dashed line marks the first session after a step that "
+                "results changes finds there (docs/results.md says how it decides).")
 
 
 # What a section's function reads: the session, the store's entries (for the
-# history), the comparison with a baseline, or None, and the hosts side by
-# side, or None.
-Inputs = collections.namedtuple("Inputs", "session entries comparison hosts")
+# history), the comparison with a baseline, or None, the hosts side by side,
+# or None, and the level of the tests.
+Inputs = collections.namedtuple("Inputs", "session entries comparison hosts alpha", defaults=(compare.ALPHA,))
 # A table for the table macro: each row its class (or None) and its cells as
 # (text, class or None).
 Table = collections.namedtuple("Table", "header rows")
@@ -265,8 +266,14 @@ def _history(inputs):
     if not series:
         return {"note": "No stored session of this host has these groups.", "figure": None}
     sessions = len({p[4] for points in series.values() for p in points})
+    # The steps `results changes --host` finds, among all the host's groups.
+    steps = {}
+    if not changes.missing():
+        for c in changes.find(changes.series_of([e for e in inputs.entries if e.host == (host or "")]),
+                              inputs.alpha).changes:
+            steps.setdefault(c.series.group, []).append(c.when)
     return {"note": "%d stored session%s of %s." % (sessions, "" if sessions == 1 else "s", host),
-            "figure": _figure("history", plots.history_figure(series, session.id), "h", READ_HISTORY)}
+            "figure": _figure("history", plots.history_figure(series, session.id, steps), "h", READ_HISTORY)}
 
 
 # The page, top to bottom. A new section is one entry here, with its function,
@@ -289,12 +296,12 @@ def with_hosts(sections=SECTIONS):
     return sections[:place] + (HOSTS,) + sections[place:]
 
 
-def page(session, entries, comparison=None, sections=SECTIONS, hosts=None):
+def page(session, entries, comparison=None, sections=SECTIONS, hosts=None, alpha=compare.ALPHA):
     """The HTML of a Session's report; `entries` are the store's sessions (for
     the history), `comparison` its comparison with a baseline or None,
     `sections` the Sections to show, in order, `hosts` the HostComparison
-    that HOSTS shows, or None."""
-    inputs = Inputs(session, entries, comparison, hosts)
+    that HOSTS shows, or None, `alpha` the level of the history's changes."""
+    inputs = Inputs(session, entries, comparison, hosts, alpha)
     return _templates().get_template("report.html").render(
         title="parbench session %s" % session.id, date=session.provenance.date, host=session.provenance.host,
         cut_short=session.cut_short(),
@@ -321,5 +328,6 @@ def write(path, session, store, tolerance=compare.TOLERANCE, alpha=compare.ALPHA
             raise
     else:
         comparison = compare.compare(name, base, session, tolerance, alpha)
-    files.write(path, page(session, entries, comparison, SECTIONS if hosts is None else with_hosts(), hosts))
+    files.write(path, page(session, entries, comparison, SECTIONS if hosts is None else with_hosts(), hosts,
+                           alpha))
     return path

@@ -105,3 +105,15 @@ def test_traced_groups_are_shown_inside_their_median_run(sweep_report):
     # A lane a row: 1 + 2 + 4 threads, with the items each ran.
     assert len(re.findall(r"<tr><td>thread \d+</td>", inside)) == 7
     assert "<th>work items</th>" in inside and "<th>asked sleep s</th>" in inside
+
+
+def test_the_history_marks_each_step_that_results_changes_finds(tmp_path):
+    from conftest import HISTORY_GROUPS, write_history
+    found = write_history(tmp_path, steps={("vm", "arraysum"): [(12, 1.3)]}, groups=HISTORY_GROUPS[:3])
+    entries = found.entries(warn=pytest.fail)
+    text = report.page(found.load(entries[-1]), entries)
+    # One dashed line, on arraysum's plot (the second), at its 13th session.
+    assert re.findall(r'id="h-change-\d+-\d+"', text) == ['id="h-change-1-0"']
+    assert "A dashed line marks the first session after a step" in text
+    # A level below the smallest p-value the shuffles can give: no line.
+    assert "h-change-" not in report.page(found.load(entries[-1]), entries, alpha=1e-5)

@@ -187,18 +187,20 @@ def _distance_sums(rows):
     passed_sum = np.zeros((count, n + 1))    # ... and their sum
     below = np.empty(rows.shape)             # how many earlier values lie below x_i
     below_sum = np.empty(rows.shape)         # ... and their sum
-    block = max(8, int(2 * math.sqrt(n)))
+    block = max(8, int(2 * math.sqrt(n)))   # the fastest on 1000 values
     before = np.tri(block, block, -1, dtype=bool)   # [i, j]: j comes before i
+    small = ranks.astype(np.int16 if n < 2 ** 15 else np.int32)   # compared the faster
     lines = np.arange(count)[:, None]
     for a in range(0, n, block):
         b = min(n, a + block)
         ranked = ranks[:, a:b]
         np.cumsum(seen, axis=1, out=passed[:, 1:])
         np.cumsum(seen_value, axis=1, out=passed_sum[:, 1:])
-        lower = ((ranked[:, None, :] < ranked[:, :, None]) & before[:b - a, :b - a]).astype(float)
-        below[:, a:b] = np.take_along_axis(passed, ranked, axis=1) + lower.sum(axis=2)
+        lower = np.less(small[:, None, a:b], small[:, a:b, None])
+        lower &= before[:b - a, :b - a]
+        below[:, a:b] = np.take_along_axis(passed, ranked, axis=1) + np.count_nonzero(lower, axis=2)
         below_sum[:, a:b] = np.take_along_axis(passed_sum, ranked, axis=1) + \
-            np.matmul(lower, rows[:, a:b, None])[:, :, 0]
+            np.matmul(lower.astype(float), rows[:, a:b, None])[:, :, 0]
         seen[lines, ranked] = 1
         seen_value[lines, ranked] = rows[:, a:b]
     position = np.arange(n)

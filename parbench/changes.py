@@ -34,7 +34,7 @@ def missing():
 class Series:
     host: str
     group: Group
-    sessions: tuple      # (session id, date as stored, naive UTC datetime) each, oldest first
+    sessions: tuple      # (session id, date as stored, UTC datetime) each, oldest first
     values: tuple        # the group's median main time in each
 
 

@@ -26,10 +26,12 @@ def parser():
                    epilog="Exit status of compare: %d when the new session has failed or invalid runs, else %d "
                    "when a group got slower, else %d when no group could be compared, else 0. Of nodes: %d when "
                    "a host is slower than the others, else %d when no group ran on three hosts, else 0. Of changes: "
-                   "%d when the newest change of any series is to slower, else 0. %d for a session or file that "
+                   "%d when the newest change of any series is to slower, else %d when no series was long enough "
+                   "to look at, else 0. %d for a session or file that "
                    "cannot be found or used." % (
                        compare.FAILED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED, compare.SLOWER_STATUS,
-                       compare.NOTHING_COMPARED, compare.SLOWER_STATUS, UNUSABLE))
+                       compare.NOTHING_COMPARED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED,
+                       UNUSABLE))
     # The sessions list, changes and export take, chosen the one way (chosen()).
     filters = argparse.ArgumentParser(add_help=False)
     filters.add_argument("--host", help="only the sessions of this host")
@@ -207,7 +209,8 @@ def find_changes(store, args):
     if not found.looked_at:
         print("changes: nothing to look at: no group has %d or more sessions on one host%s" % (
             2 * changes.MIN_SESSIONS, " among the %d series chosen" % len(every) if every else ""))
-        return 0
+        # Nothing looked at is no all-clear.
+        return compare.NOTHING_COMPARED
     for c in found.changes:
         label = programs.get(c.series.group.program).time_label
         print("%s: %s on %s, from %s (%s): %s %.3f s before, %.3f s after (%+.1f %%); p = %.3g" % (

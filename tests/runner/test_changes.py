@@ -185,12 +185,13 @@ def test_host_program_and_since_choose_the_series(tmp_path, results):
 
 
 def test_too_few_sessions_are_nothing_to_look_at(tmp_path, results):
+    # Nothing looked at is not "no change": exit 4, as a comparison that compared nothing.
     run = results(tmp_path / "none", "changes")
-    assert (run.returncode, lines(run)) == (0, ["changes: nothing to look at: no group has 6 or more sessions on "
+    assert (run.returncode, lines(run)) == (4, ["changes: nothing to look at: no group has 6 or more sessions on "
                                                 "one host"])
     write_history(tmp_path, sessions=5, steps={("vm", "arraysum"): [(2, 2.0)]})
     run = results(tmp_path, "changes")
-    assert (run.returncode, lines(run)) == (0, ["changes: nothing to look at: no group has 6 or more sessions on "
+    assert (run.returncode, lines(run)) == (4, ["changes: nothing to look at: no group has 6 or more sessions on "
                                                 "one host among the 5 series chosen"])
 
 

@@ -1,4 +1,7 @@
-"""The statistics of a group's runs."""
+"""Every statistical routine of the runner, in one place for the commands
+that judge: a group's spread; the Mann-Whitney test and Holm's adjustment
+(compare, nodes); the modified z-score (nodes); the energy statistic and its
+permutation test (changes)."""
 
 import collections
 import functools

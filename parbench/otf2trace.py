@@ -34,8 +34,11 @@ def missing():
     """Why no trace can be written, or None."""
     try:
         importlib.import_module("otf2")
-    except ImportError:
-        return "python3-otf2 is not installed (%s)" % INSTALL
+    except ImportError as e:
+        if e.name in ("otf2", "_otf2"):
+            return "python3-otf2 is not installed (%s)" % INSTALL
+        # Debian 13's package lacks its dependency on six.
+        return "python3-otf2 cannot be imported: %s (sudo apt-get install python3-%s)" % (e, e.name)
     except OSError as e:   # the module is there but its C library is not
         return "python3-otf2 cannot load the OTF2 library: %s" % e
     return None

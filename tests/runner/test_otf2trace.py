@@ -139,3 +139,14 @@ def test_without_the_bindings_the_module_loads_and_says_why(tmp_path):
     assert shown.returncode == 0, shown.stderr
     assert shown.stdout.splitlines() == ["python3-otf2 is not installed (sudo apt-get install python3-otf2)"] * 2
     assert list(tmp_path.iterdir()) == []
+
+
+def test_bindings_that_lack_a_module_of_their_own_say_which():
+    # Debian 13's python3-otf2 needs six without depending on it.
+    code = "import sys; sys.modules['six'] = None\nfrom parbench import otf2trace\nprint(otf2trace.missing())\n"
+    shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, cwd=ROOT)
+    said = shown.stdout.strip()
+    if said == "None":
+        pytest.skip("these bindings do not import six")
+    assert said.startswith("python3-otf2 cannot be imported: ") and \
+        said.endswith("(sudo apt-get install python3-six)"), said + shown.stderr

@@ -63,6 +63,8 @@ def write(folder, name, lanes, program, clock_resolution=1e-9):
     reason = missing()
     if reason:
         raise RuntimeError(reason)
+    # The library's own failure to make it leaves a half-made writer that complains when collected.
+    os.makedirs(folder, exist_ok=True)
     import otf2
 
     def ticks(seconds):

@@ -142,3 +142,18 @@ def test_a_traced_sweep_of_a_sleeper_is_judged_against_the_work_each_count_drew(
     # One untraced count: the times as they are.
     mixed = [row(1, 40.0, 40.0), row(2, 18.0, None)]
     assert summary.relative_speedups(mixed, dynamicwork)[0][1][1] == pytest.approx(222.2, abs=0.1)
+
+
+def test_an_archive_that_cannot_be_written_costs_one_line_not_the_runs(tmp_path, monkeypatch, capsys):
+    from types import SimpleNamespace
+    from parbench import otf2trace, runs
+
+    def fails(*args):
+        raise Exception("PROCESSED_WITH_FAULTS")   # as the OTF2 library's own error class does
+    monkeypatch.setattr(otf2trace, "write", fails)
+    write(tmp_path, "q", ["span 0 %d" % (2 * S), "region 0 0 %d" % (2 * S)])
+    run = SimpleNamespace(program=programs.get("queuedrain"), procs=None, index=1, group=Group("queuedrain", None, 1))
+    plan = SimpleNamespace(trace_dir=str(tmp_path / "archives"), session="s")
+    balance = runs.balance_of(run, plan, {"time_s": "0.002000"}, str(tmp_path))
+    assert balance is not None and balance.useful_s == (2.0,)
+    assert "queuedrain run 1: no OTF2 archive: PROCESSED_WITH_FAULTS" in capsys.readouterr().out

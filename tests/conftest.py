@@ -2,8 +2,8 @@
 launch layer for it, stand-in builds for the runner's tests, and the checks of
 a tree search report that the one-host, two-node and Slurm tests all apply.
 
-Each test module carries one label as its marker (unit, program, cluster; slow
-beside program for the sleeping runs); CTest runs one entry per label.
+Each test module carries one label as its marker (unit, program, cluster;
+slow beside one of them for the long runs); CTest runs one entry per label.
 """
 
 import datetime
@@ -44,6 +44,11 @@ def documents_checked():
     if importlib.util.find_spec("jsonschema") is None:
         pytest.fail("the tests check documents with jsonschema: install python3-jsonschema")
     os.environ[document.CHECK_VARIABLE] = "1"
+
+
+def build_dir():
+    """The build under test."""
+    return os.environ.get("PARBENCH_BUILD_DIR") or os.path.join(ROOT, "build")
 
 
 def pytest_collection_modifyitems(items):
@@ -104,7 +109,7 @@ def alive_fixture():
 
 @pytest.fixture(scope="session")
 def build():
-    path = os.environ.get("PARBENCH_BUILD_DIR") or os.path.join(ROOT, "build")
+    path = build_dir()
     found = Build.read(path)
     if not found.cache:
         pytest.skip("no configured build in %s (PARBENCH_BUILD_DIR names one)" % path)

@@ -58,6 +58,14 @@ def pytest_collection_modifyitems(items):
         if len(labels) != 1:
             raise pytest.UsageError("%s needs exactly one of the markers %s, not %s"
                                     % (item.nodeid, ", ".join(LABELS), labels or "none"))
+    # The programs' code paths in such tests are those of the program tests
+    # proper; under the sanitizers they would only cost minutes.
+    runner_side = [item for item in items if item.get_closest_marker("runner")]
+    if runner_side and Build.read(build_dir()).cache.get("PARBENCH_SANITIZE"):
+        skip = pytest.mark.skip(reason="the runner or the page is under test here; the program tests "
+                                     "cover the programs under the sanitizers")
+        for item in runner_side:
+            item.add_marker(skip)
 
 
 def sample(name):

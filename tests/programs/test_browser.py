@@ -13,7 +13,7 @@ import pytest
 from conftest import host_document, traced
 from parbench import document, files, nodes, report, store
 
-pytestmark = pytest.mark.program
+pytestmark = [pytest.mark.program, pytest.mark.runner]
 
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 

@@ -9,7 +9,7 @@ import pytest
 
 from parbench import store
 
-pytestmark = pytest.mark.program
+pytestmark = [pytest.mark.program, pytest.mark.runner]
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 

@@ -13,7 +13,7 @@ import pytest
 
 from parbench import mpi
 
-pytestmark = pytest.mark.program
+pytestmark = [pytest.mark.program, pytest.mark.runner]
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 

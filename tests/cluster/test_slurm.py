@@ -100,6 +100,9 @@ def test_suite_batch_script_sweeps_the_allocation(slurm, build):
             == [True] * 3, out
 
 
+# A minute and more (Slurm's limits count in minutes), and stand-ins only: the
+# long entry, which the MPICH roots leave out.
+@pytest.mark.slow
 def test_a_job_at_its_time_limit_keeps_its_completed_runs(slurm, stand_ins, tmp_path, alive):
     # Slurm signals only the processes it tracks, the batch step's descendants.
     # The long stand-in leaves a sleep outside them (its parent exits at once),

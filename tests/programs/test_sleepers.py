@@ -46,11 +46,16 @@ def test_splitwork_prints_both_times_and_its_quarters_carry_unequal_work(traced_
     assert speedup == pytest.approx(100.0 * sequential / parallel, abs=1.0)
     assert 120.0 < speedup < 400.0
 
-    # Quarters of about 3, 8, 13 and 18 s of sleep: (3 + 8 + 13 + 18) / 4 / 18 = 0.58.
+    # Quarters of about 3, 8, 13 and 18 s of sleep: (3 + 8 + 13 + 18) / 4 / 18 = 0.58
+    # on average. Each run draws its own items, and 1.4 % of draws lie beyond
+    # 0.58 +- 0.06 (0.49 to 0.69 held 99.99 % of 400,000 simulated draws): the
+    # figure must be that of the sleep this run asked for, and that near 0.58.
     assert balance.lanes == "thread" and len(balance.useful_s) == 4
     assert balance.items == (100, 100, 100, 100)
     assert list(balance.useful_s) == sorted(balance.useful_s)
-    assert balance.load_balance == pytest.approx(0.58, abs=0.06)
+    drawn = sum(balance.work_s) / 4 / max(balance.work_s)
+    assert balance.load_balance == pytest.approx(drawn, abs=0.02)
+    assert 0.45 < drawn < 0.75
     # Every item is counted once: the asked sleep adds up to the sequential run's.
     assert sum(balance.work_s) == pytest.approx(sequential, rel=0.05)
     assert max(balance.useful_s) == pytest.approx(parallel, rel=0.03)

@@ -12,17 +12,13 @@ import subprocess
 
 import pytest
 
+from conftest import write_script
 from test_slurm import REPO, submit, wait
 
 pytestmark = [pytest.mark.cluster, pytest.mark.slow]
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SLOW = "node2"
-
-
-def script(path, text):
-    path.write_text("#!/bin/sh\n" + text)
-    path.chmod(0o755)
 
 
 def write(path, text):
@@ -75,16 +71,16 @@ def three_nodes(tmp_path_factory):
     # (SLURM_TASK_PID), so all it starts stays in the group.
     group = quota_group("parbench-slow-%d" % os.getpid())
     if group:
-        script(folder / "task-prolog", '[ "$(hostname)" = %s ] || exit 0\necho "$SLURM_TASK_PID" >%s\n'
+        write_script(str(folder / "task-prolog"), '[ "$(hostname)" = %s ] || exit 0\necho "$SLURM_TASK_PID" >%s\n'
                % (SLOW, os.path.join(group, "cgroup.procs")))
     else:
         # A few more busy loops than cores, started apart from the task
         # (setsid) so they hold no pipe of it open: one loop a core keeps the
         # CPUs awake and makes arraysum's short phase faster, not slower.
-        script(folder / "task-prolog", '[ "$(hostname)" = %s ] || exit 0\nfor i in $(seq $((4 * $(nproc)))); do\n'
+        write_script(str(folder / "task-prolog"), '[ "$(hostname)" = %s ] || exit 0\nfor i in $(seq $((4 * $(nproc)))); do\n'
                '    setsid sh -c "while :; do :; done" </dev/null >/dev/null 2>&1 &\n    echo $! >>%s\ndone\n'
                % (SLOW, hogs))
-        script(folder / "task-epilog", '[ "$(hostname)" = %s ] || exit 0\n[ -f %s ] && kill $(cat %s) 2>/dev/null\n'
+        write_script(str(folder / "task-epilog"), '[ "$(hostname)" = %s ] || exit 0\n[ -f %s ] && kill $(cat %s) 2>/dev/null\n'
                'rm -f %s\nexit 0\n' % (SLOW, hogs, hogs, hogs))
     up = subprocess.run([os.path.join(HERE, "slurm-cluster"), "up", str(folder), "3"], capture_output=True,
                         text=True, timeout=600)

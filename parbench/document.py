@@ -299,6 +299,13 @@ def _short(value):
     return text if len(text) <= 40 else text[:37] + "..."
 
 
+def balance_problem(balance):
+    """Why a run holding the Balance `balance` would make its document fail
+    these checks on reading, or None."""
+    raw = balance.to_json()
+    return _unusable_value(raw) or conformity(raw, _target("#/$defs/balance"), ("balance",))
+
+
 def schema_problems(raw):
     """What the `jsonschema` library finds wrong with `raw`, as lines; None
     where the library is not installed."""

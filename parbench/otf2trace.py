@@ -11,6 +11,8 @@ import re
 from dataclasses import dataclass
 
 INSTALL = "sudo apt-get install python3-otf2"
+# What writing archives needs, for scripts/setup to install (run-suite --needs).
+PACKAGES = ("python3-otf2", "python3-six")
 KINDS = ("work", "scan", "region", "wait")
 CREATOR = "parbench"
 PROCESS_LANE = re.compile(r"process (\d+)")
@@ -137,25 +139,33 @@ def _ticks_per_second(clock_resolution):
 def _check(name, lanes):
     if not name or os.sep in name or name in (".", ".."):
         raise ValueError("archive name %r is not a file name" % (name,))
+    problem = lanes_problem(lanes)
+    if problem:
+        raise ValueError(problem)
+
+
+def lanes_problem(lanes):
+    """What in `lanes` would make a broken archive, or None."""
     if not lanes:
-        raise ValueError("no lanes: an archive without locations cannot be read")
+        return "no lanes: an archive without locations cannot be read"
     names = [lane.name for lane in lanes]
     if len(set(names)) != len(names):
-        raise ValueError("lane names repeat: %s" % ", ".join(sorted({n for n in names if names.count(n) > 1})))
+        return "lane names repeat: %s" % ", ".join(sorted({n for n in names if names.count(n) > 1}))
     for lane in lanes:
         # A location's events must come in time order, each Leave after its Enter.
         previous_end = 0.0
         for interval in lane.intervals:
             where = "%s, %s %r" % (lane.name, interval.kind, interval.label)
             if interval.kind not in KINDS:
-                raise ValueError("%s: kind is not one of %s" % (where, ", ".join(KINDS)))
+                return "%s: kind is not one of %s" % (where, ", ".join(KINDS))
             if not (math.isfinite(interval.start) and math.isfinite(interval.end)):
-                raise ValueError("%s: times %r to %r are not finite" % (where, interval.start, interval.end))
+                return "%s: times %r to %r are not finite" % (where, interval.start, interval.end)
             if interval.end < interval.start:
-                raise ValueError("%s: ends at %r s, before its start at %r s" % (where, interval.end, interval.start))
+                return "%s: ends at %r s, before its start at %r s" % (where, interval.end, interval.start)
             if interval.start < 0:
-                raise ValueError("%s: starts at %r s, before the run" % (where, interval.start))
+                return "%s: starts at %r s, before the run" % (where, interval.start)
             if interval.start < previous_end:
-                raise ValueError("%s: starts at %r s, before the lane's previous interval ended (%r s)"
-                                 % (where, interval.start, previous_end))
+                return ("%s: starts at %r s, before the lane's previous interval ended (%r s)"
+                        % (where, interval.start, previous_end))
             previous_end = interval.end
+    return None

@@ -84,27 +84,37 @@ def traced(run, plan, env):
     if not plan.trace or plan.untraced(run.program):
         return env, mpi.Setting(), None
     folder = os.path.join(plan.rundir, "trace", "%s-%s-%d" % (run.program.name, run.group.count, run.index))
-    os.makedirs(folder)
     variables = trace.variables(plan.build, run.program, folder, plan.environ if env is None else env)
     if run.program.mpi:
-        return env, plan.launch.rank_environment(variables), folder
+        setting = plan.launch.rank_environment(variables)
+        if isinstance(setting, mpi.Unavailable):
+            # Up front the launcher was asked with no values: only these paths can hold what it cannot pass.
+            print("    %s run %d was not traced: %s" % (run.program.name, run.index, setting.why), flush=True)
+            return env, mpi.Setting(), None
+        os.makedirs(folder)
+        return env, setting, folder
+    os.makedirs(folder)
     return dict(plan.environ if env is None else env, **variables), mpi.Setting(), folder
 
 
 def balance_of(run, plan, figures, folder):
     """The run's Balance, its archive written where asked; a line where none came back."""
     phase = reports.parse_number(figures.get(run.program.main_time) or "")
-    found, why = trace.read(folder, run.program, run.procs, phase)
-    if found is None:
-        print("    %s run %d was not traced: %s" % (run.program.name, run.index, why), flush=True)
+    try:
+        found = trace.read_run(folder, run.program, run.procs, phase)
+    except Exception as e:   # a trace never costs the runs, nor the session they go into
+        found = trace.Reading(why="reading its trace failed: %s: %s" % (type(e).__name__, e))
+    if found.balance is None:
+        print("    %s run %d was not traced: %s" % (run.program.name, run.index, found.why), flush=True)
         return None
-    if plan.trace_dir and found.timeline:
+    if plan.trace_dir:
         name = trace.safe_name("%s-%s-%s-%d" % (plan.session, run.program.name, run.group.count, run.index))
         try:
-            otf2trace.write(plan.trace_dir, name, trace.lanes_of(found), run.program.name, 1e-6)
+            # The lanes as read, not the Balance's timeline: they name the collectives.
+            otf2trace.write(plan.trace_dir, name, found.lanes, run.program.name, 1e-6)
         except Exception as e:   # the OTF2 library raises its own errors too; an archive never costs the runs
             print("    %s run %d: no OTF2 archive: %s" % (run.program.name, run.index, e), flush=True)
-    return found
+    return found.balance
 
 
 def run_one(run, plan, log):

@@ -1,6 +1,7 @@
 """The real programs traced: their reports stay what they are untraced, and
 what the trace says holds against what is known of each run."""
 
+import glob
 import json
 import re
 import shutil
@@ -9,8 +10,8 @@ import sys
 
 import pytest
 
-from conftest import ROOT
-from parbench import programs, trace
+from conftest import LAUNCH_TIMEOUT, ROOT
+from parbench import otf2trace, programs, trace
 
 pytestmark = pytest.mark.program
 
@@ -95,3 +96,71 @@ def test_run_suite_trace_keeps_balance_prints_it_and_writes_archives(build, trac
         assert printed.stdout.count("ENTER ") == intervals == printed.stdout.count("LEAVE ")
         assert len({re.search(r"ENTER +(\d+)", line).group(1) for line in printed.stdout.splitlines()
                     if line.startswith("ENTER")}) == 4
+
+
+def suite(build_dir, tmp_path, *args):
+    """run-suite on `build_dir` with --trace, unstored: (its run, the runs of its document)."""
+    doc = tmp_path / "s.json"
+    run = subprocess.run([sys.executable, "-m", "parbench", "--build-dir", str(build_dir), "--trace", "--no-store",
+                          "--scratch", str(tmp_path / "scratch"), "--json", str(doc), *args],
+                         capture_output=True, text=True, timeout=LAUNCH_TIMEOUT, cwd=ROOT)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run, json.loads(doc.read_text())["runs"]
+
+
+REGION = re.compile(r'REGION\s+\d+\s+Name: "(.*)" <\d+> .*Role: (\w+), Paradigm: (\w+),')
+EVENT = re.compile(r'(ENTER|LEAVE)\s+(\d+)\s+\d+\s+Region: "(.*)" <\d+>$')
+
+
+def test_a_traced_treesearch_archive_holds_its_collectives_as_mpi_regions(build, traceable, tmp_path):
+    traceable("treesearch")
+    if otf2trace.missing() or shutil.which("otf2-print") is None:
+        pytest.skip(otf2trace.missing() or "otf2-print is not installed (sudo apt-get install otf2-tools)")
+    archives = tmp_path / "otf2"
+    run, runs = suite(build.dir, tmp_path, "--only", "treesearch", "--procs", "2", "--trace-dir", str(archives))
+    assert len(runs[0]["balance"]["useful_s"]) == 2, run.stdout
+    [anchor] = archives.glob("*.otf2")
+    printed = subprocess.run(["otf2-print", "-A", str(anchor)], capture_output=True, text=True, timeout=60)
+    assert printed.returncode == 0, printed.stderr
+    lines = printed.stdout.splitlines()
+    assert {m[1]: (m[2], m[3]) for m in map(REGION.match, lines) if m} == {
+        "MPI_Bcast": ("COLL_ONE2ALL", "MPI"), "scan": ("FUNCTION", "USER"), "MPI_Reduce": ("COLL_ALL2ONE", "MPI")}
+    # Each process: its broadcast, its scan, its reduction, in that order.
+    events = {}
+    for m in filter(None, map(EVENT.match, lines)):
+        events.setdefault(m[2], []).append((m[1], m[3]))
+    assert sorted(events) == ["0", "1"]
+    assert all(lane == [(e, r) for r in ("MPI_Bcast", "scan", "MPI_Reduce") for e in ("ENTER", "LEAVE")]
+               for lane in events.values()), events
+
+
+def test_a_build_whose_path_holds_a_space_is_traced(build, traceable, tmp_path):
+    # LD_PRELOAD splits at spaces: the library goes by its name, its folder first on LD_LIBRARY_PATH.
+    traceable("arraysum")
+    traceable("treesearch")
+    link = tmp_path / "with space" / "build"
+    link.parent.mkdir()
+    link.symlink_to(build.dir)
+    run, runs = suite(link, tmp_path, "--only", "arraysum,treesearch", "--procs", "2")
+    assert "untraced" not in run.stdout and "not traced" not in run.stdout, run.stdout
+    assert [(r["program"], len(r["balance"]["useful_s"])) for r in runs] == [("arraysum", 4), ("treesearch", 2)]
+    [log] = glob.glob(str(tmp_path / "scratch" / "suite-*.log"))
+    with open(log) as f:
+        assert "cannot be preloaded" not in f.read()   # ld.so's complaint, from any process
+
+
+def test_a_build_whose_path_holds_a_colon_says_up_front_that_it_runs_untraced(build, traceable, tmp_path):
+    traceable("arraysum")
+    traceable("treesearch")
+    link = tmp_path / "a:b" / "build"
+    link.parent.mkdir()
+    link.symlink_to(build.dir)
+    run, runs = suite(link, tmp_path, "--only", "arraysum,treesearch", "--procs", "2")
+    lines = run.stdout.splitlines()
+    why = "the tracing library's folder %s/trace holds a ':', which LD_PRELOAD and LD_LIBRARY_PATH both take for " \
+          "a separator" % link
+    said = [lines.index("run-suite: --trace: %s runs untraced: %s" % (name, why))
+            for name in ("arraysum", "treesearch")]
+    assert max(said) < lines.index("[1/2] arraysum, run 1 of 1"), run.stdout
+    assert "not traced" not in run.stdout and "load balance" not in run.stdout
+    assert [r["verdict"] for r in runs] == ["valid", "valid"] and all("balance" not in r for r in runs)

@@ -150,3 +150,27 @@ def test_bindings_that_lack_a_module_of_their_own_say_which():
         pytest.skip("these bindings do not import six")
     assert said.startswith("python3-otf2 cannot be imported: ") and \
         said.endswith("(sudo apt-get install python3-six)"), said + shown.stderr
+
+
+def test_a_traced_runs_collectives_reach_its_archive_as_mpi_regions(tmp_path, read):
+    # From the trace files through the runner's own step: the document keeps no labels, the archive must.
+    from types import SimpleNamespace
+    from parbench import programs, runs
+    from parbench.programs import Group
+    folder, s = tmp_path / "traces", 10 ** 9
+    folder.mkdir()
+    for rank, (bs, be, rs, re_) in enumerate([(100 * s, 100 * s + 1000, 101 * s, 102 * s),
+                                              (90 * s, 100 * s + 2000, 101 * s + 5 * 10 ** 8, 102 * s)]):
+        (folder / ("h-%d.trace" % rank)).write_text("host h\npid %d\nrank %d\ncall MPI_Bcast %d %d\n"
+                                                   "call MPI_Reduce %d %d\n" % (rank + 1, rank, bs, be, rs, re_))
+    run = SimpleNamespace(program=programs.get("treesearch"), procs=2, index=1, group=Group("treesearch", 2, None))
+    plan = SimpleNamespace(trace_dir=str(tmp_path / "archives"), session="s")
+    balance = runs.balance_of(run, plan, {"parallel_s": "2.000000"}, str(folder))
+    assert balance.timeline[1] == (("wait", 0.0, 2e-06), ("scan", 2e-06, 1.5), ("wait", 1.5, 2.0))
+    trace = read(str(tmp_path / "archives" / "s-treesearch-2-1.otf2"))
+    assert trace["regions"] == {"MPI_Bcast": ("COLL_ONE2ALL", "MPI"), "scan": ("FUNCTION", "USER"),
+                                "MPI_Reduce": ("COLL_ALL2ONE", "MPI")}
+    for lane in ("process 0", "process 1"):
+        assert [(e, r) for e, _, r in trace["events"][lane]] == \
+            [(e, r) for r in ("MPI_Bcast", "scan", "MPI_Reduce") for e in ("ENTER", "LEAVE")]
+    assert [t for _, t, _ in trace["events"]["process 1"]] == [0, 2, 2, 1500000, 1500000, 2000000]

@@ -8,7 +8,7 @@ import io
 import json
 
 from . import document
-from .text import shown
+from .text import cell, shown
 
 FIELDS = ("session", "date", "host", "mpi", "commit", "program", "count", "run") + document.FIGURES + \
     ("verdict", "problem")
@@ -41,6 +41,7 @@ def text(found, form):
     out = io.StringIO()
     writer = csv.DictWriter(out, fieldnames=FIELDS, lineterminator="\n")
     writer.writeheader()
-    # A cell may be read on a terminal: a document's control characters are shown escaped.
-    writer.writerows({name: "" if row[name] is None else shown(row[name]) for name in FIELDS} for row in found)
+    # A cell may be read on a terminal (a document's control characters shown
+    # escaped) or in a spreadsheet (made inert last, so nothing comes before its quote).
+    writer.writerows({name: cell(shown(row[name])) for name in FIELDS} for row in found)
     return out.getvalue()

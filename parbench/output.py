@@ -5,6 +5,7 @@ import csv
 import io
 
 from . import document, files
+from .text import cell
 
 # The eight first columns are the CSV's original ones; readers rely on their order.
 CSV_FIELDS = ("program", "run", "procs", "parallel_s", "sequential_s", "time_s", "speedup_pct", "verdict",
@@ -23,7 +24,8 @@ def write_csv(path, results):
     text = io.StringIO()
     writer = csv.DictWriter(text, fieldnames=CSV_FIELDS, lineterminator="\n")
     writer.writeheader()
-    writer.writerows(csv_row(r) for r in results)
+    # A program's figures are whatever it printed: a spreadsheet must not run them.
+    writer.writerows({name: cell(value) for name, value in csv_row(r).items()} for r in results)
     files.write(path, text.getvalue())
 
 

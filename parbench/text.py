@@ -1,5 +1,5 @@
 """Reading the small text files of the system (/proc, /etc, CMake's cache) that may not be
-there, and showing text from elsewhere safely."""
+there, and showing text from elsewhere safely: on a terminal, and in a spreadsheet."""
 
 import re
 
@@ -34,3 +34,19 @@ def shown(value):
         else:
             out.append("\\u%04x" % ord(c) if ord(c) < 0x10000 else "\\U%08x" % ord(c))
     return "".join(out)
+
+
+# A spreadsheet runs a cell that starts with one of these as a formula (tab and
+# carriage return are dropped in front of one).
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+_PLAIN_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+
+def cell(value):
+    """`value` as a CSV cell no spreadsheet runs: text that would start a
+    formula gets a leading single quote; a plain number (-0.5, +1e-3) stays as
+    it is, -inf and -nan do not."""
+    text = "" if value is None else str(value)
+    if text.startswith(_FORMULA_START) and not _PLAIN_NUMBER.fullmatch(text):
+        return "'" + text
+    return text

@@ -1,10 +1,14 @@
 """results export: every run of the chosen sessions, one row each, as CSV
-and as JSON lines, read back; the filters it shares with list."""
+and as JSON lines, read back; the filters it shares with list; CSV cells a
+spreadsheet would run made inert; --output checked by writing where it goes,
+and a file written over keeping its mode."""
 
 import csv
 import datetime
 import io
 import json
+import os
+import stat
 
 import pytest
 
@@ -69,3 +73,69 @@ def test_export_filters_as_list_does(tmp_path, results):
     assert [line.split()[0] for line in listed.stdout.splitlines()[1:]] == [docs[1]["session"]]
     unwritable = results(folder, "export", "--output", str(tmp_path / "no" / "such.csv"))
     assert unwritable.returncode == 2 and "--output: cannot write" in unwritable.stderr
+
+
+# What a document may hold that a spreadsheet would run, and the cell it must become.
+FORMULAS = [
+    ("host", '=HYPERLINK("http://x","y")', '\'=HYPERLINK("http://x","y")'),
+    ("mpi", "@SUM(A1:A9)", "'@SUM(A1:A9)"),
+    ("commit", "+cmd|' /C ", "'+cmd|' /C "),
+    ("parallel_s", "-0.5", "-0.5"),
+    ("sequential_s", "1e-3", "1e-3"),
+    ("time_s", "-inf", "'-inf"),
+    ("speedup_pct", "-nan", "'-nan"),
+    ("problem", "-2+3 exit status 1", "'-2+3 exit status 1"),
+]
+
+
+def formula_store(tmp_path):
+    doc = raw("a", [("treesearch", 2, [0.5])], run_problem="placeholder")
+    values = {field: value for field, value, _ in FORMULAS}
+    doc["provenance"].update(host=values["host"], mpi={"implementation": values["mpi"]},
+                             git={"commit": values["commit"]})
+    doc["runs"][0].update({name: values[name] for name in document.FIGURES}, problem=values["problem"])
+    # Control characters are shown escaped first: a tab or carriage return never starts a cell.
+    other = raw("b", [("arraysum", 4, [0.1])], run_problem="\t=1+2")
+    other["provenance"]["host"] = "\r@x"
+    return doc, stored(tmp_path, doc, other).folder
+
+
+def test_export_csv_makes_every_cell_a_spreadsheet_would_run_inert_and_keeps_numbers(tmp_path, results):
+    doc, folder = formula_store(tmp_path)
+    run = results(folder, "export")
+    assert run.returncode == 0, run.stderr
+    rows = {r["program"]: r for r in csv.DictReader(io.StringIO(run.stdout))}
+    assert [(field, rows["treesearch"][field]) for field, _, _ in FORMULAS] == \
+        [(field, cell) for field, _, cell in FORMULAS]
+    assert (rows["arraysum"]["host"], rows["arraysum"]["problem"]) == ("\\x0d@x", "\\x09=1+2")
+    assert not [c for r in rows.values() for c in r.values() if c[:1] in ("=", "+", "@", "\t", "\r")]
+    # JSON lines are for programs, not spreadsheets: the document's text, exactly.
+    [line] = [json.loads(line) for line in results(folder, "export", "--format", "jsonl", "--program",
+                                                   "treesearch").stdout.splitlines()]
+    assert [line[field] for field, _, _ in FORMULAS[3:]] == [value for _, value, _ in FORMULAS[3:]]
+    assert line["host"] == doc["provenance"]["host"]
+
+
+def test_export_over_an_existing_file_keeps_its_mode(tmp_path, results):
+    docs, folder = export_store(tmp_path)
+    out = tmp_path / "runs.csv"
+    # Root may write over a read-only file, as its shell would; a user is refused it (test_files).
+    for bits in (0o640, 0o444) if os.geteuid() == 0 else (0o640,):
+        out.write_text("old")
+        os.chmod(out, bits)
+        run = results(folder, "export", "--output", str(out))
+        assert run.returncode == 0, run.stderr
+        assert out.read_text().startswith("session,") and stat.S_IMODE(out.stat().st_mode) == bits
+
+
+@pytest.mark.parametrize("command, option", [("export", "--output"), ("report", "--out")])
+@pytest.mark.parametrize("folder", ["/proc", "/sys"])
+def test_an_output_in_a_folder_that_refuses_new_files_is_refused_before_any_work(tmp_path, results, command,
+                                                                                  option, folder):
+    docs, store = export_store(tmp_path)
+    target = os.path.join(folder, "parbench-runs.csv")
+    run = results(store, command, option, target)
+    assert (run.returncode, run.stdout) == (2, "")
+    assert run.stderr.splitlines() == ["results: error: %s: cannot write %s: the folder %s cannot be written: %s" % (
+        option, target, folder, "it takes no new files" if folder == "/proc" else "Permission denied")]
+    assert not os.path.exists(target)

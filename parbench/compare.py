@@ -3,35 +3,34 @@
 Each group (program and process or thread count) is judged by its main time;
 lower is better. A change counts only when the medians differ by more than the
 tolerance (a fraction of the baseline's median) and, beyond that, the runs say
-it is no accident: a two-sided Mann-Whitney U test (exact, ties included, up
-to stats.EXACT_RUNS runs in all; SciPy's beyond) must find the two samples
-different, the levels of all the groups tested at once held together by Holm's
-step-down correction, so that the chance of any false alarm stays at alpha.
-With so few runs that no test could reach that level, nothing can be told
-from them: the verdict is "within noise", and the line says how many runs a
-test needs. Beyond the exact test's runs and without SciPy, complete separation
-of the two sides stands in for the test: that is the test at its extreme.
+it is no accident: a two-sided test must find the two samples different, the
+levels of all the groups tested at once held together by Holm's step-down
+correction, so that the chance of any false alarm stays at alpha. The test is
+the Mann-Whitney U test where it can reach that level with the runs there
+are (stats.smallest_p); with fewer runs, Student's t-test on the logarithms
+of the times, which for a single run against several is the prediction from
+their spread. One run a side tells nothing of the spread: such a group is
+"too few runs to tell", never "within noise", and a comparison in which no
+group could be tested says so and has an exit status of its own.
 
 A difference within the clock's resolution is never a change. A comparison
-that compared no group is no pass: it has an exit status of its own.
+that compared no group is no pass either.
 """
 
 import math
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import programs, scaling, stats, trace
+from . import exits, programs, scaling, stats, trace
 from .programs import Group
 
 # The programs read a millisecond clock: a difference of one tick says nothing.
 CLOCK_RESOLUTION_S = 0.001
 SLOWER, FASTER, NO_CHANGE, NOISE = "slower", "faster", "no change", "within noise"
+TOO_FEW = "too few runs to tell"
 CLOCK = "within the clock's resolution (%g ms)" % (1000 * CLOCK_RESOLUTION_S)
-INSTALL_SCIPY = "apt-get install python3-scipy, or pip install --user scipy"
+INSTALL_SCIPY = stats.INSTALL_SCIPY
 TOLERANCE, ALPHA = 0.10, 0.05
-# Exit statuses of a comparison, in order of precedence: failed or invalid runs
-# in the new session, a slower group, no group compared at all.
-FAILED, SLOWER_STATUS, NOTHING_COMPARED = 1, 3, 4
 
 
 def add_options(parser):
@@ -67,6 +66,7 @@ class Verdict:
     how: str = ""
     p: Optional[float] = None    # Holm-adjusted, where the test was used
     label: str = "time"
+    test: Optional[str] = None   # the test that could judge it (stats.test_for), or None
 
     @property
     def change_pct(self):
@@ -96,7 +96,9 @@ class Comparison:
     verdicts: list = field(default_factory=list)
     missing: list = field(default_factory=list)   # lines naming the groups not compared
     notes: list = field(default_factory=list)     # machine differences
-    test_note: Optional[str] = None               # why no test could be used, when none could
+    test_note: Optional[str] = None               # a caveat on the tests made
+    family: int = 0                               # the groups compared, Holm's family
+    blind: Optional[str] = None                   # why no group could be tested, when none could
     scaling: list = field(default_factory=list)   # the sweeps' serial fractions, before and after
     balance: list = field(default_factory=list)   # traced groups' load balance, before and after
 
@@ -112,7 +114,10 @@ class Comparison:
         return [v.line() for v in self.of(SLOWER)]
 
     def nothing_compared(self):
-        """Why no group was compared, or None when some were."""
+        """Why nothing could be told: no group compared, or none that a test
+        could judge; None when some group was judged."""
+        if self.blind:
+            return "could not tell: " + self.blind
         if self.verdicts:
             return None
         why = "the baseline %s%s shares no group with valid runs on both sides" % (
@@ -150,12 +155,12 @@ def exit_status(problems, comparison):
     """0, or the status that the new session's failed runs (`problems`) and
     its comparison earn, the first that applies."""
     if problems:
-        return FAILED
+        return exits.FAILED
     if comparison and comparison.regressed:
-        return SLOWER_STATUS
+        return exits.SLOWER
     if comparison and comparison.nothing_compared():
-        return NOTHING_COMPARED
-    return 0
+        return exits.NOT_TOLD
+    return exits.OK
 
 
 def machine_differences(here, there):
@@ -192,53 +197,54 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         if group not in now:
             result.missing.append("%s: only in the baseline" % group.describe())
 
-    level = alpha / max(1, len(compared))
-    needed = stats.runs_for_a_test(level)
+    # The family is every group compared, fixed before any time is looked at: a
+    # group left out for a tick's difference, or too few runs, counts as p = 1,
+    # or Holm would be told of fewer chances of a false alarm than were taken.
+    result.family = len(compared)
+    level = alpha / max(1, result.family)
     tested = []
     for group in compared:
         old, new_ = before[group], now[group]
         v = Verdict(group, NO_CHANGE, stats.median(old), stats.median(new_), (len(old), len(new_)),
                     label=programs.get(group.program).time_label)
         result.verdicts.append(v)
+        v.test = stats.test_for(len(old), len(new_), level)
         if abs(v.new - v.old) <= CLOCK_RESOLUTION_S:
             v.how = CLOCK
             continue
         direction = SLOWER if v.new > v.old else FASTER
         beyond = v.new > v.old * (1 + tolerance) or v.new < v.old * (1 - tolerance)
         runs = "%d and %d runs" % (len(old), len(new_))
-        if stats.smallest_p(len(old), len(new_)) > level:
-            # No rule can keep false alarms at the level with so few runs.
-            why = "too few runs to tell: a test needs %d on each side" % needed
+        if v.test is None:
+            why = untestable(len(old), len(new_), level)
             v.how = "within the tolerance of %g %% (%s; %s)" % (100 * tolerance, runs, why) if not beyond else \
                 "%s (%s)" % (why, runs)
-            v.verdict = NOISE if beyond else NO_CHANGE
-        elif stats.mann_whitney(new_, old) is not None:
-            tested.append((v, stats.mann_whitney(new_, old), beyond, direction, runs))
-        else:
-            # Complete separation is the exact test at its extreme: p = smallest_p.
-            apart = min(new_) > max(old) if direction == SLOWER else max(new_) < min(old)
-            if not beyond:
-                v.how = "within the tolerance of %g %% (%s; no Mann-Whitney test without SciPy)" % (
-                    100 * tolerance, runs)
-            else:
-                v.verdict = direction if apart else NOISE
-                v.how = "ranges %s (%s; no Mann-Whitney test without SciPy)" % ("apart" if apart else "overlap",
-                                                                                runs)
-    # The family is every group compared, fixed before any time is looked at: a
-    # group left out for a tick's difference, or too few runs, counts as p = 1,
-    # or Holm would be told of fewer chances of a false alarm than were taken.
-    family = len(compared)
-    adjusted = stats.holm([t[1] for t in tested] + [1.0] * (family - len(tested)))
+            v.verdict = TOO_FEW if beyond else NO_CHANGE
+            continue
+        p = stats.mann_whitney(new_, old) if v.test == stats.RANKS else \
+            stats.log_t_test(new_, old, CLOCK_RESOLUTION_S)
+        tested.append((v, p, beyond, direction, runs))
+    adjusted = stats.holm([t[1] for t in tested] + [1.0] * (result.family - len(tested)))
     for (v, _, beyond, direction, runs), p in zip(tested, adjusted):
         v.p = p
-        holm_note = "Holm-adjusted over %d groups; " % family if family > 1 else ""
+        holm_note = "Holm-adjusted over %d groups; " % result.family if result.family > 1 else ""
         if not beyond:
-            v.how = "within the tolerance of %g %% (Mann-Whitney p = %.3g, %s%s)" % (100 * tolerance, p, holm_note,
-                                                                                  runs)
+            v.how = "within the tolerance of %g %% (%s p = %.3g, %s%s)" % (100 * tolerance, v.test, p, holm_note,
+                                                                          runs)
         else:
             v.verdict = direction if p <= alpha else NOISE
-            v.how = "Mann-Whitney p = %.3g %s %g (%s%s)" % (p, "<=" if p <= alpha else ">", alpha, holm_note, runs)
-    if any(len(before[g]) + len(now[g]) > stats.EXACT_RUNS for g in compared) and not stats.scipy_stats():
-        result.test_note = "no Mann-Whitney test beyond %d runs in all: SciPy is not installed (%s)" % (
-            stats.EXACT_RUNS, INSTALL_SCIPY)
+            v.how = "%s p = %.3g %s %g (%s%s)" % (v.test, p, "<=" if p <= alpha else ">", alpha, holm_note, runs)
+    if result.verdicts and not any(v.test for v in result.verdicts):
+        result.blind = "no test could reach alpha %g with these runs: %s" % (
+            alpha, untestable(*result.verdicts[0].runs, level) if len({v.runs for v in result.verdicts}) == 1
+            else "each group has too few runs on one side or the other")
     return result
+
+
+def untestable(n_old, n_new, level):
+    """Why no test can judge samples of these sizes at `level`."""
+    if max(n_old, n_new) < 2:
+        return "%s: one run a side says nothing of how much the runs vary" % TOO_FEW
+    # Only the t-test on log times, which needs SciPy, could have.
+    return "%s without SciPy: the rank test needs %d on each side, and the t-test for fewer needs SciPy (%s)" % (
+        TOO_FEW, stats.runs_for_a_test(level), INSTALL_SCIPY)

@@ -7,14 +7,14 @@ by side host by host, looked through for changes, exported and imported.
 import argparse
 import datetime
 import os
+import signal
 import sys
 
-from . import changes, cli, compare, document, export, files, nodes, programs, report, scaling, signals, summary
+from . import changes, cli, compare, document, exits, export, files, nodes, programs, report, scaling, signals, summary
 from .store import Store, StoreError, default_folder
 from .text import shown
 
-# Exit statuses beyond compare's own (1, 3, 4): 2 for what cannot be used.
-UNUSABLE = 2
+UNUSABLE = exits.UNUSABLE
 
 
 def parser():
@@ -23,15 +23,7 @@ def parser():
                         help="the results store (default: $PARBENCH_RESULTS, else "
                         "${XDG_DATA_HOME:-~/.local/share}/parbench/results)")
     p = cli.Parser(prog="results", description="The results store: every suite session, kept.",
-                   epilog="Exit status of compare: %d when the new session has failed or invalid runs, else %d "
-                   "when a group got slower, else %d when no group could be compared, else 0. Of nodes: %d when "
-                   "a host is slower than the others, else %d when no group ran on three hosts, else 0. Of changes: "
-                   "%d when the newest change of any series is to slower, else %d when no series was long enough "
-                   "to look at, else 0. %d for a session or file that "
-                   "cannot be found or used." % (
-                       compare.FAILED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED, compare.SLOWER_STATUS,
-                       compare.NOTHING_COMPARED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED,
-                       UNUSABLE))
+                   epilog=exits.results_epilog())
     # The sessions list, changes and export take, chosen the one way (chosen()).
     filters = argparse.ArgumentParser(add_help=False)
     filters.add_argument("--host", help="only the sessions of this host")
@@ -67,6 +59,10 @@ def parser():
                                  "last day)")
     comparing_hosts.add_argument("--since", metavar="DATE", type=_date,
                                  help="the newest session of each host from DATE (YYYY-MM-DD) on")
+    comparing_hosts.add_argument("--expect", metavar="HOSTS", type=cli.comma_list,
+                                 help="comma list of the hosts that must each have a session with valid runs of "
+                                 "every group (a sweep's nodes; a short name matches its host's full name): any "
+                                 "without is named, exit %d" % exits.FAILED)
     compare.add_options(comparing_hosts)
     changing = sub.add_parser("changes", parents=[common, filters],
                               help="the steps in each group's history on each host, and whether they stand "
@@ -154,7 +150,7 @@ def compare_sessions(store, args):
     if new.problems():
         print("results: %s has %d failed or invalid run%s" % (shown(new_name), new.problems(),
                                                              "" if new.problems() == 1 else "s"), file=sys.stderr)
-    elif status == compare.NOTHING_COMPARED:
+    elif status == exits.NOT_TOLD:
         print("results: %s" % shown(comparison.nothing_compared()), file=sys.stderr)
     return status
 
@@ -210,22 +206,28 @@ def find_changes(store, args):
         print("changes: nothing to look at: no group has %d or more sessions on one host%s" % (
             2 * changes.MIN_SESSIONS, " among the %d series chosen" % len(every) if every else ""))
         # Nothing looked at is no all-clear.
-        return compare.NOTHING_COMPARED
+        return exits.NOT_TOLD
     for c in found.changes:
         label = programs.get(c.series.group.program).time_label
-        print("%s: %s on %s, from %s (%s): %s %.3f s before, %.3f s after (%+.1f %%); p = %.3g" % (
+        print("%s: %s on %s, from %s (%s): %s %.3f s before, %.3f s after (%+.1f %%); p = %.3g (%s)" % (
             "slower" if c.slower else "faster", c.series.group.describe(), shown(c.series.host), c.session,
-            shown(c.date[:16].replace("T", " ")), label, c.before, c.after, c.change_pct, c.p))
+            shown(c.date[:16].replace("T", " ")), label, c.before, c.after, c.change_pct, c.p, c.test))
     print("changes: %d in %d of %d series looked at (host and group, %d sessions or more%s); alpha %g over them "
-          "all" % (len(found.changes), len({c.series for c in found.changes}), len(found.looked_at),
-                   2 * changes.MIN_SESSIONS, ", %d shorter ones not" % found.too_short if found.too_short else "",
-                   args.alpha))
+          "all%s" % (len(found.changes), len({c.series for c in found.changes}), len(found.looked_at),
+                     2 * changes.MIN_SESSIONS, ", %d shorter ones not" % found.too_short if found.too_short else "",
+                     args.alpha, "; %d too short for any cut to reach it" % found.unreachable
+                     if 0 < found.unreachable < len(found.looked_at) else ""))
+    if found.blind():
+        # Series too short for their level are no all-clear either.
+        print("changes: could not tell: %s" % found.blind())
+        print("results: could not tell: %s" % found.blind(), file=sys.stderr)
+        return exits.NOT_TOLD
     slower = found.slower_last()
     if slower:
         print("results: %d series ended slower than they were: %s" % (
             len(slower), "; ".join("%s on %s" % (s.group.describe(), shown(s.host)) for s in slower)),
             file=sys.stderr)
-        return compare.SLOWER_STATUS
+        return exits.SLOWER
     return 0
 
 
@@ -246,10 +248,13 @@ def write_report(store, args):
 
 
 def compare_nodes(store, args):
-    comparison = nodes.compare_hosts(nodes.choose(store, args.nodes, args.since), args.tolerance, args.alpha)
+    comparison = nodes.compare_hosts(nodes.choose(store, args.nodes, args.since), args.tolerance, args.alpha,
+                                     args.expect or ())
     for line in comparison.lines():
         print(line)
-    if comparison.nothing_compared():
+    if comparison.missing:
+        print("results: %s" % comparison.missing_line(), file=sys.stderr)
+    elif comparison.nothing_compared():
         print("results: %s" % comparison.nothing_compared(), file=sys.stderr)
     return comparison.status()
 
@@ -274,7 +279,12 @@ COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "r
 
 def main(argv, environ=None):
     environ = os.environ if environ is None else environ
-    with signals.caught() as caught:
+    with files.standard_streams() as out, signals.caught() as caught:
+        # Here, not before: with standard error closed too, the line must go nowhere quietly.
+        if files.closed_output():
+            parser().error("standard output is closed: nothing could be shown")
+        # A reader that goes away ends the command as SIGPIPE would, without a traceback.
+        out.gone = lambda: caught._handle(signal.SIGPIPE, None)
         try:
             p = parser()
             args = p.parse_args(argv)
@@ -282,17 +292,22 @@ def main(argv, environ=None):
                 compare.check_options(args, p.error)
             if args.command == "changes":
                 compare.check_alpha(args.alpha, p.error)
-            if args.command == "report" and files.unwritable(args.out):
-                p.error("--out: cannot write %s: %s" % (shown(args.out), files.unwritable(args.out)))
+            why = args.command == "report" and files.unwritable(args.out)
+            if why:
+                p.error("--out: cannot write %s: %s" % (shown(args.out), why))
             if args.command in ("report", "nodes") and args.since:
                 if args.nodes is None:
                     p.error("--since chooses the hosts' sessions of --nodes; give --nodes too")
                 if args.nodes:
                     p.error("--since chooses the hosts' sessions; name sessions or give --since, not both")
-            if args.command == "export" and args.output and files.unwritable(args.output):
-                p.error("--output: cannot write %s: %s" % (shown(args.output), files.unwritable(args.output)))
+            why = args.command == "export" and args.output and files.unwritable(args.output)
+            if why:
+                p.error("--output: cannot write %s: %s" % (shown(args.output), why))
             store = Store(args.results or default_folder(environ))
-            return COMMANDS[args.command](store, args)
+            status = COMMANDS[args.command](store, args)
+            # Here, not at exit: a reader gone by now is still told of.
+            sys.stdout.flush()
+            return status
         except StoreError as e:
             print("results: %s" % shown(e), file=sys.stderr)
             return UNUSABLE
@@ -301,8 +316,11 @@ def main(argv, environ=None):
             return UNUSABLE
         except signals.Interrupted:
             pass
-    print("results: stopped by %s" % caught.name, file=sys.stderr)
-    return caught.status
+        if caught.signum == signal.SIGPIPE:
+            print("results: stopped: standard output was closed by its reader", file=sys.stderr)
+        else:
+            print("results: stopped by %s" % caught.name, file=sys.stderr)
+        return caught.status
 
 
 if __name__ == "__main__":

@@ -9,15 +9,24 @@ with valid runs, a host is slower when all three of these hold:
   median and MAD of the host medians, stats.modified_z) is above 3.5; where
   more than half the hosts share one median exactly, any host off it stands
   apart, and the other two rules decide;
-- its runs differ from the others' by more than chance: a two-sided
-  Mann-Whitney test of its runs against the pooled runs of the other hosts,
-  Holm-corrected over every host of every group judged, gives p <= alpha;
+- its runs differ from the others' by more than chance: a two-sided test of
+  its runs against the pooled runs of the other hosts, Holm-corrected over
+  every host of every group judged, gives p <= alpha. The test is chosen as
+  the comparison chooses it (stats.test_for): the Mann-Whitney test where it
+  can reach Holm's level, with the far tail of a few runs against many
+  counted out exactly so that it keeps its sight among a thousand hosts; else
+  the t-test on log times;
 - the difference matters: its median is more than the tolerance above the
   median of the other hosts' medians, and more than a clock tick.
 
 A host apart and beyond the tolerance whose runs do not pass the test is
-"within noise"; one apart on the fast side, "faster". Two hosts cannot tell
-which of them is the odd one, so a group needs three.
+"within noise", or "too few runs to tell" where no test could have judged
+it; one apart on the fast side, "faster". Two hosts cannot tell which of them
+is the odd one, so a group needs three.
+
+Given the hosts that must be there (`expected`, the nodes of a sweep), a host
+without a session, or without valid runs of a group the others ran, is named
+as missing: a node that stored nothing fails the sweep.
 """
 
 import collections
@@ -25,12 +34,13 @@ import datetime
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import compare, stats
+from . import compare, exits, stats
 from .programs import Group
 from .store import StoreError
 from .text import shown
 
 SLOWER, FASTER, NOISE, ALIKE = "slower", "faster", "within noise", "like the others"
+TOO_FEW = compare.TOO_FEW
 MIN_HOSTS = 3
 # The default choice: the newest session of each host from this long ago on.
 RECENT = datetime.timedelta(days=1)
@@ -79,6 +89,7 @@ class Judgement:
     p: Optional[float] = None   # Holm-adjusted, where the test was made
     verdict: str = ALIKE
     how: str = ""
+    test: Optional[str] = None  # the test that could judge it, or None
 
     @property
     def change_pct(self):
@@ -94,6 +105,8 @@ class HostComparison:
     not_judged: list = field(default_factory=list)   # [(group, [hosts])]
     family: int = 0
     test_note: Optional[str] = None
+    blind: Optional[str] = None          # why no host could be tested, when none could
+    missing: list = field(default_factory=list)      # [(host expected, what it lacks)]
 
     def groups(self):
         """{group: [Judgement]} in the groups' order."""
@@ -111,7 +124,10 @@ class HostComparison:
         return found
 
     def nothing_compared(self):
-        """Why no group was judged, or None when some were."""
+        """Why nothing could be told: no group judged, or no host that a test
+        could judge; None when some were."""
+        if self.blind:
+            return "could not tell: " + self.blind
         if self.judgements:
             return None
         hosts = sorted({h for h, _ in self.sessions})
@@ -120,10 +136,12 @@ class HostComparison:
                "chosen hold %s" % held
 
     def status(self):
+        if self.missing:
+            return exits.FAILED
         if self.slow():
-            return compare.SLOWER_STATUS
+            return exits.SLOWER
         if self.nothing_compared():
-            return compare.NOTHING_COMPARED
+            return exits.NOT_TOLD
         return 0
 
     def header(self):
@@ -148,6 +166,12 @@ class HostComparison:
                          "%+.1f %%" % j.change_pct, j.verdict, j.how))
         return rows
 
+    def missing_line(self):
+        """"missing: cn03 (no session); ...", or None when every host expected is there."""
+        if not self.missing:
+            return None
+        return "missing: " + "; ".join("%s (%s)" % (_name(host), what) for host, what in self.missing)
+
     def slow_line(self):
         slow = self.slow()
         if not slow:
@@ -165,6 +189,10 @@ class HostComparison:
             out += ["  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
             out.append("")
         out.append(self.slow_line())
+        if self.missing:
+            out.append(self.missing_line())
+        if self.blind:
+            out.append("nodes: " + self.nothing_compared())
         return out
 
 
@@ -176,8 +204,9 @@ def _plural(n, word):
     return "%d %s%s" % (n, word, "" if n == 1 else "s")
 
 
-def compare_hosts(sessions, tolerance=compare.TOLERANCE, alpha=compare.ALPHA):
-    """The HostComparison of `sessions`, [(name, Session)], one per host."""
+def compare_hosts(sessions, tolerance=compare.TOLERANCE, alpha=compare.ALPHA, expected=()):
+    """The HostComparison of `sessions`, [(name, Session)], one per host;
+    `expected`: the hosts that must each be there with valid runs."""
     result = HostComparison([(host_of(s), name) for name, s in sessions], tolerance, alpha)
     ran = collections.OrderedDict()   # group -> [(host, name, values)]
     for name, session in sessions:
@@ -187,49 +216,93 @@ def compare_hosts(sessions, tolerance=compare.TOLERANCE, alpha=compare.ALPHA):
     order = sorted(ran, key=lambda g: g.sort_key())
     judged = [g for g in order if len(ran[g]) >= MIN_HOSTS]
     result.not_judged = [(g, [h for h, _, _ in ran[g]]) for g in order if len(ran[g]) < MIN_HOSTS]
+    result.missing = _missing(expected, [host_of(s) for _, s in sessions], ran, order)
     # The family is every host of every group judged, fixed before any time is
     # looked at: a host left untested counts as p = 1.
     result.family = sum(len(ran[g]) for g in judged)
     level = alpha / max(1, result.family)
-    tested, untested = [], {}
+    tested, untested, testable = [], {}, False
     for group in judged:
         hosts = ran[group]
         medians = [stats.median(values) for _, _, values in hosts]
+        total = sum(len(values) for _, _, values in hosts)
+        found = []
         for i, ((host, name, values), z) in enumerate(zip(hosts, stats.modified_z(medians))):
-            pooled = [v for k, (_, _, others) in enumerate(hosts) if k != i for v in others]
             j = Judgement(group, host, name, tuple(values), medians[i], stats.median(medians[:i] + medians[i + 1:]),
-                          len(pooled), z)
+                          total - len(values), z)
             result.judgements.append(j)
-            if stats.smallest_p(len(values), len(pooled)) > level:
-                untested[id(j)] = "too few runs for a test: %d against %d" % (len(values), len(pooled))
-                continue
-            p = stats.mann_whitney(values, pooled)
-            if p is None:
-                untested[id(j)] = "no Mann-Whitney test beyond %d runs without SciPy" % stats.EXACT_RUNS
-                result.test_note = "no Mann-Whitney test beyond %d runs in all: SciPy is not installed (%s)" % (
-                    stats.EXACT_RUNS, compare.INSTALL_SCIPY)
+            found.append((j, stats.test_for(len(values), j.others_runs, level)))
+        testable = testable or any(test for _, test in found)
+        # Precision in the far tail matters only for a host that could be named.
+        candidates = {i for i, (j, _) in enumerate(found) if _apart(j) and _beyond(j, tolerance)}
+        ranked = stats.against_the_rest([values for _, _, values in hosts], far_tail=candidates) \
+            if any(test == stats.RANKS for _, test in found) else None
+        for i, (j, test) in enumerate(found):
+            j.test = test
+            if test is None:
+                untested[id(j)] = "%s: %d against %d runs%s" % (
+                    TOO_FEW, len(j.runs), j.others_runs, "" if len(j.runs) < 2 and j.others_runs < 2 else
+                    "; the t-test for so few needs SciPy (%s)" % compare.INSTALL_SCIPY)
+            elif test == stats.RANKS:
+                tested.append((j, ranked[i]))
             else:
-                tested.append((j, p))
+                pooled = [v for k, (_, _, others) in enumerate(hosts) if k != i for v in others]
+                tested.append((j, stats.log_t_test(list(j.runs), pooled, compare.CLOCK_RESOLUTION_S)))
     adjusted = stats.holm([p for _, p in tested] + [1.0] * (result.family - len(tested)))
     for (j, _), p in zip(tested, adjusted):
         j.p = p
     for j in result.judgements:
         _judge(j, tolerance, alpha, untested.get(id(j)))
+    if result.judgements and not testable:
+        result.blind = "no test could reach alpha %g over %d hosts with these runs" % (alpha, result.family)
     return result
 
 
-def _judge(j, tolerance, alpha, untested):
-    apart = abs(j.z) > stats.OUTLIER_Z
+def _short(host):
+    return host.split(".", 1)[0]
+
+
+def _missing(expected, hosts, ran, order):
+    """[(host, what it lacks)] of each expected host without a session, or
+    without valid runs of a group that others ran; a host is matched by its
+    name, or by its name up to the first dot (a node list's short names)."""
+    found = []
+    for wanted in expected:
+        matches = [h for h in hosts if h == wanted] or [h for h in hosts if _short(h) == _short(wanted)]
+        if not matches:
+            found.append((wanted, "no session"))
+            continue
+        lacking = [g.describe() for g in order if not any(h in matches for h, _, _ in ran[g])]
+        if lacking and len(lacking) == len(order):
+            found.append((wanted, "no valid runs"))
+        elif lacking:
+            found.append((wanted, "no valid runs of %s" % ", ".join(lacking)))
+    return found
+
+
+def _apart(j):
+    return abs(j.z) > stats.OUTLIER_Z
+
+
+def _beyond(j, tolerance):
     difference = abs(j.median - j.others) > compare.CLOCK_RESOLUTION_S
-    beyond = difference and (j.median > j.others * (1 + tolerance) or j.median < j.others * (1 - tolerance))
+    return difference and (j.median > j.others * (1 + tolerance) or j.median < j.others * (1 - tolerance))
+
+
+def _judge(j, tolerance, alpha, untested):
+    apart, beyond = _apart(j), _beyond(j, tolerance)
+    difference = abs(j.median - j.others) > compare.CLOCK_RESOLUTION_S
     how = ["modified z %.1f%s" % (j.z, " (apart)" if apart else ""),
            "%+.1f %% %s the tolerance of %g %%" % (j.change_pct, "beyond" if beyond else "within", 100 * tolerance)
            if difference else "within the clock's resolution (%g ms)" % (1000 * compare.CLOCK_RESOLUTION_S)]
     if j.p is None:
         how.append(untested)
     else:
-        how.append("Mann-Whitney p = %.3g %s %g (%d against %d runs)" % (j.p, "<=" if j.p <= alpha else ">", alpha,
-                                                                        len(j.runs), j.others_runs))
+        how.append("%s p = %.3g %s %g (%d against %d runs)" % (j.test, j.p, "<=" if j.p <= alpha else ">", alpha,
+                                                               len(j.runs), j.others_runs))
     j.how = "; ".join(how)
     if apart and beyond:
-        j.verdict = (SLOWER if j.z > 0 else FASTER) if j.p is not None and j.p <= alpha else NOISE
+        if j.p is None:
+            j.verdict = TOO_FEW
+        else:
+            j.verdict = (SLOWER if j.z > 0 else FASTER) if j.p <= alpha else NOISE

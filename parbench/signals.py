@@ -11,7 +11,9 @@ that nothing interrupts the storing.
 import contextlib
 import signal
 
-CAUGHT = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+from . import exits
+
+CAUGHT = exits.SIGNALS
 
 
 class Interrupted(BaseException):
@@ -44,8 +46,8 @@ class Catcher:
 
     @property
     def status(self):
-        """The exit status of a process ended by the signal: 128 + its number."""
-        return 128 + self.signum if self.signum else 0
+        """The exit status of a process ended by the signal."""
+        return exits.signalled(self.signum) if self.signum else exits.OK
 
 
 @contextlib.contextmanager

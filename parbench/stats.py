@@ -27,9 +27,26 @@ def spread(values):
     return {"median": statistics.median(finite), "min": min(finite), "max": max(finite), "cv_pct": cv}
 
 
-# Up to this many runs on both sides together the rank test is counted out
-# exactly; beyond, SciPy's normal approximation is close enough.
+# The Mann-Whitney U test: do the runs of one side tend to lie above those of
+# the other? Its statistic is the sum of one side's ranks among all the runs
+# pooled (ties share the mean of their ranks; twice that, a whole number, is
+# what is counted here). Under the null hypothesis that both sides come from
+# one distribution, every way of dealing the pooled ranks into the two sides
+# is equally likely, so a p-value is the share of those ways whose rank sum
+# lies at least as far from its mean as the one observed.
+
+# Up to this many runs on both sides together every way is counted out.
 EXACT_RUNS = 30
+# Beyond, the normal approximation of the rank sum, with the tie correction
+# and a continuity correction, holds in the middle of the distribution; in its
+# far tail it overstates the p-value of a few runs against many by orders of
+# magnitude (five runs above 995 others: 1e-4 where the count gives 2e-15).
+# There the tail is counted out exactly for a side of up to EXACT_SIDE runs,
+# within a budget of partial counts; past it the approximation stands, which
+# errs on the safe side.
+EXACT_SIDE = 10
+FAR_TAIL = 1e-3
+TAIL_STATES = 200000
 
 
 def scipy_stats():
@@ -40,29 +57,136 @@ def scipy_stats():
         return None
 
 
+def _doubled_ranks(values):
+    """{value: twice its mid-rank among `values`}, and the sizes of the ties."""
+    pooled = sorted(values)
+    doubled, ties = {}, []
+    i = 0
+    while i < len(pooled):
+        j = i
+        while j < len(pooled) and pooled[j] == pooled[i]:
+            j += 1
+        doubled[pooled[i]] = i + 1 + j
+        ties.append(j - i)
+        i = j
+    return doubled, ties
+
+
 def mann_whitney(x, y):
-    """The two-sided p-value of the Mann-Whitney U test of x against y: exact
-    up to EXACT_RUNS runs in all, SciPy's beyond; None beyond without SciPy."""
-    if len(x) + len(y) <= EXACT_RUNS:
-        return mann_whitney_exact(x, y)
-    found = scipy_stats()
-    if found is None:
+    """The two-sided p-value of the Mann-Whitney U test of x against y."""
+    return against_the_rest([x, y])[0]
+
+
+def against_the_rest(samples, far_tail=None):
+    """The two-sided Mann-Whitney p-value of each sample (a list of values)
+    against the values of all the other samples pooled. All of them share one
+    ranking, so a thousand hosts cost one sort. `far_tail`: the indices of the
+    samples whose far tail is worth counting out (default: all)."""
+    pooled = [v for s in samples for v in s]
+    doubled, ties = _doubled_ranks(pooled)
+    total = len(pooled)
+    sums = [sum(doubled[v] for v in s) for s in samples]
+    if total <= EXACT_RUNS:
+        ranks = tuple(sorted(doubled[v] for v in pooled))
+        return [_rank_sum_p(ranks, len(s), w) if s and len(s) < total else 1.0 for s, w in zip(samples, sums)]
+    tie_term = sum(t ** 3 - t for t in ties)
+    found = []
+    for i, (s, w) in enumerate(zip(samples, sums)):
+        n, rest = len(s), total - len(s)
+        p = _normal_p(n, rest, w, tie_term)
+        if p <= FAR_TAIL and min(n, rest) <= EXACT_SIDE and (far_tail is None or i in far_tail):
+            # The smaller side's rank sum tells the same; its tail is the one counted.
+            side, observed = (n, w) if n <= rest else (rest, total * (total + 1) - w)
+            exact = _far_tail_p(doubled, ties, side, observed)
+            if exact is not None:
+                p = exact
+        found.append(p)
+    return found
+
+
+def _normal_p(n, rest, doubled_sum, tie_term):
+    """The two-sided p-value of the normal approximation: the U statistic
+    against its mean n * rest / 2, its variance corrected for ties, less half a
+    step for continuity."""
+    total = n + rest
+    u = doubled_sum / 2 - n * (n + 1) / 2
+    variance = n * rest / 12 * ((total + 1) - tie_term / (total * (total - 1)))
+    if n == 0 or rest == 0 or variance <= 0:
+        return 1.0
+    z = (abs(u - n * rest / 2) - 0.5) / math.sqrt(variance)
+    return 1.0 if z <= 0 else min(1.0, math.erfc(z / math.sqrt(2)))
+
+
+def _far_tail_p(doubled, ties, n, observed):
+    """The exact two-sided p-value of a doubled rank sum `observed` of n runs
+    among the pooled runs (`doubled` their doubled mid-ranks, `ties` the sizes
+    of their ties), or None where counting it would take too long."""
+    groups = sorted(zip(sorted(doubled.values()), ties))     # (doubled rank, how many share it), ascending
+    total = sum(ties)
+    middle = n * (total + 1)
+    far = abs(observed - middle)
+    if far == 0:
+        return 1.0
+    above = _count_at_least(groups[::-1], n, middle + far)
+    below = _count_at_least([(-r, m) for r, m in groups], n, -(middle - far))
+    if above is None or below is None:
         return None
-    p = found.mannwhitneyu(x, y, alternative="two-sided").pvalue
-    return 1.0 if math.isnan(p) else float(p)
+    return min(1.0, (above + below) / math.comb(total, n))
+
+
+def _count_at_least(groups, n, target):
+    """How many ways of choosing n of the ranks (`groups`: (rank, how many
+    share it), largest first) sum to `target` or more. The choices are made
+    rank by rank; a partial choice that even the largest ranks left cannot
+    lift to the target is dropped, and one that even the smallest would lift
+    is counted whole, so in the far tail few partial choices live at once."""
+    ranks = [r for r, m in groups for _ in range(m)]
+    total = len(ranks)
+    prefix = [0]
+    for r in ranks:
+        prefix.append(prefix[-1] + r)
+    counted, states, position, visited = 0, {(0, 0): 1}, 0, 0
+    for rank, many in groups:
+        after = position + many
+        left = total - after
+        fresh = collections.defaultdict(int)
+        for (chosen, partial), ways in states.items():
+            for take in range(min(many, n - chosen) + 1):
+                need = n - chosen - take
+                if need > left:
+                    continue
+                value, count = partial + take * rank, ways * math.comb(many, take)
+                if value + prefix[total] - prefix[total - need] >= target:
+                    counted += count * math.comb(left, need)
+                elif value + prefix[after + need] - prefix[after] >= target:
+                    fresh[(chosen + take, value)] += count
+        visited += len(fresh)
+        if visited > TAIL_STATES:
+            return None
+        states, position = fresh, after
+        if not states:
+            break
+    return counted
 
 
 def smallest_p(n1, n2):
-    """The smallest two-sided p-value an exact Mann-Whitney U test can give for
-    samples of these sizes: both orders of complete separation."""
+    """The smallest two-sided p-value the Mann-Whitney test can give for
+    samples of these sizes: both orders of complete separation, counted out,
+    or where the approximation decides (both sides beyond EXACT_SIDE), its
+    value at complete separation."""
+    total = n1 + n2
+    if n1 == 0 or n2 == 0:
+        return 1.0
+    if total > EXACT_RUNS and min(n1, n2) > EXACT_SIDE:
+        return _normal_p(n1, n2, n1 * (n1 + 1) + 2 * n1 * n2, 0)
     try:
-        return min(1.0, 2.0 / math.comb(n1 + n2, n1))
-    except OverflowError:   # some 500 runs a side: more orders than a double counts
+        return min(1.0, 2.0 / math.comb(total, n1))
+    except OverflowError:
         return 0.0
 
 
 def runs_for_a_test(level):
-    """Runs on each side that let the test reach `level`."""
+    """Runs on each side that let the rank test reach `level`."""
     n = 2
     while smallest_p(n, n) > level:
         n += 1
@@ -70,7 +194,12 @@ def runs_for_a_test(level):
 
 
 def holm(pvalues):
-    """Holm's step-down adjustment of p-values (each compared with alpha)."""
+    """Holm's step-down adjustment of p-values (each then compared with alpha):
+    sorted from the smallest, the k-th of m is multiplied by m - k + 1 and none
+    may fall below the one before. Rejecting where the adjusted p-value is at
+    most alpha keeps the chance of any false rejection among all m at alpha,
+    whatever the dependence between the tests (Holm, 1979); it needs no more
+    than Bonferroni's m * p and often rejects more."""
     order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
     adjusted, running = [0.0] * len(pvalues), 0.0
     for rank, i in enumerate(order):
@@ -81,32 +210,81 @@ def holm(pvalues):
 
 def mann_whitney_exact(x, y):
     """The two-sided p-value of the Mann-Whitney U test, exact even with tied
-    values (a millisecond clock makes many): the share of all ways to deal the
-    pooled runs into sides of len(x) and len(y) whose rank sum of the first
-    side lies at least as far from its mean as x's does."""
-    pooled = sorted(list(x) + list(y))
-    doubled = {}     # value -> twice its mid-rank, a whole number
-    i = 0
-    while i < len(pooled):
-        j = i
-        while j < len(pooled) and pooled[j] == pooled[i]:
-            j += 1
-        doubled[pooled[i]] = i + 1 + j
-        i = j
-    return _rank_sum_p(tuple(doubled[v] for v in pooled), len(x), sum(doubled[v] for v in x))
+    values (a millisecond clock makes many), for any number of runs."""
+    doubled, _ = _doubled_ranks(list(x) + list(y))
+    ranks = tuple(sorted(doubled[v] for v in list(x) + list(y)))
+    return _rank_sum_p(ranks, len(x), sum(doubled[v] for v in x))
 
 
 @functools.lru_cache(maxsize=4096)
 def _rank_sum_p(ranks, n, observed):
+    return _rank_sum_tail(_rank_sum_counts(ranks, n), n * (len(ranks) + 1), abs(observed - n * (len(ranks) + 1)),
+                          math.comb(len(ranks), n))
+
+
+@functools.lru_cache(maxsize=256)
+def _rank_sum_counts(ranks, n):
+    """{doubled rank sum: ways} of every way to choose n of `ranks`."""
     ways = [collections.Counter() for _ in range(n + 1)]   # ways[k][s]: k ranks chosen, summing to s
     ways[0][0] = 1
     for r in ranks:
         for k in range(n, 0, -1):
             for s, count in ways[k - 1].items():
                 ways[k][s + r] += count
-    middle = n * (len(ranks) + 1)   # the mean of the doubled rank sum
-    far = abs(observed - middle)
-    return sum(c for s, c in ways[n].items() if abs(s - middle) >= far) / math.comb(len(ranks), n)
+    return tuple(ways[n].items())
+
+
+def _rank_sum_tail(counts, middle, far, all_ways):
+    return sum(c for s, c in counts if abs(s - middle) >= far) / all_ways
+
+
+# Small samples. With two to four runs a side the rank test cannot reach a
+# level of a few per cent at all, though a slowdown far beyond the runs'
+# spread is plain to see. Times of one program vary by a factor, so their
+# logarithms are near normal, and a t-test on them compares the ratio of
+# geometric means (Kalibera and Jones, "Rigorous benchmarking in reasonable
+# time", 2013). Under the hypothesis tested both sides come from one
+# distribution, so they share one variance: Student's pooled test is exact
+# there, with n1 + n2 - 2 degrees of freedom, where Welch's estimate of them
+# falls towards 1 with two runs a side and halves the power. For a single run
+# against several it is the prediction interval of the others' mean and
+# spread. A run read off a millisecond clock varies at least by its rounding
+# (a uniform error of one tick: variance tick^2 / 12, relative to the time on
+# the log scale), so no spread is taken as less: four runs that all read 2 ms
+# are not infinitely sure.
+
+T_TEST, RANKS = "t-test on log times", "Mann-Whitney"
+INSTALL_SCIPY = "apt-get install python3-scipy, or pip install --user scipy"
+
+
+def log_t_test(x, y, resolution):
+    """The two-sided p-value of Student's t-test of log x against log y, the
+    pooled variance no less than what rounding to a clock of `resolution`
+    seconds adds; None for one run a side (nothing tells the spread), or
+    without SciPy."""
+    found = scipy_stats()
+    if found is None or min(len(x), len(y)) < 1 or len(x) + len(y) < 3:
+        return None
+    floor = resolution / 2
+    lx, ly = [math.log(max(v, floor)) for v in x], [math.log(max(v, floor)) for v in y]
+    squares = sum((v - statistics.fmean(lx)) ** 2 for v in lx) + sum((v - statistics.fmean(ly)) ** 2 for v in ly)
+    df = len(x) + len(y) - 2
+    # Relative to each side's median: a mean of times near the largest double would overflow.
+    rounding = max((resolution / max(statistics.median(side), floor)) ** 2 / 12 for side in (x, y))
+    variance = max(squares / df, rounding)
+    t = (statistics.fmean(lx) - statistics.fmean(ly)) / math.sqrt(variance * (1 / len(x) + 1 / len(y)))
+    return min(1.0, float(2 * found.t.sf(abs(t), df)))
+
+
+def test_for(n_x, n_y, level):
+    """The test that judges samples of these sizes at `level` (alpha over the
+    family, Holm's first step): the rank test where it can reach the level,
+    else the t-test on log times (SciPy), else None: nothing could."""
+    if smallest_p(n_x, n_y) <= level:
+        return RANKS
+    if n_x + n_y >= 3 and min(n_x, n_y) >= 1 and scipy_stats():
+        return T_TEST
+    return None
 
 
 # Iglewicz and Hoaglin's cut: a value whose modified z-score is beyond it is an outlier.

@@ -4,15 +4,15 @@ Called by scripts/run-suite, which sets up and builds first; see --help.
 """
 
 import os
+import signal
 import sys
 
-from . import cli, compare, document, output, plots, report, runs, scaling, scratch, signals, summary
+from . import cli, compare, document, exits, files, output, plots, report, runs, scaling, scratch, signals, summary
 from .plan import PlanError, make
 from .provenance import provenance
 from .store import Store
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FAILED = compare.FAILED
 
 
 def announce(plan):
@@ -72,15 +72,25 @@ def write_plots(rows, plan):
         print("run-suite: the plot %s was not written: %s" % (plan.plot_path, e), file=sys.stderr)
 
 
+# A reader that went away counts as SIGPIPE, as it would for a program that left it its default.
+READER_GONE = "standard output was closed by its reader"
+
+
 def main(argv, environ=None):
     environ = os.environ if environ is None else environ
-    with signals.caught() as catcher:
+    with files.standard_streams() as out, signals.caught() as catcher:
+        # Here, not before: with standard error closed too, the line must go nowhere quietly.
+        if files.closed_output():
+            cli.parser().error("standard output is closed: the progress and the table could be shown nowhere")
+        # A reader that goes away stops the session as a signal does, without a traceback.
+        out.gone = lambda: catcher._handle(signal.SIGPIPE, None)
         try:
             return run_suite(argv, environ, catcher)
         except signals.Interrupted:
             pass
-    print("run-suite: stopped by %s before the first run ended; nothing stored" % catcher.name, file=sys.stderr)
-    return catcher.status
+        cause = READER_GONE if catcher.signum == signal.SIGPIPE else "stopped by %s" % catcher.name
+        print("run-suite: %s before the first run ended; nothing stored" % cause, file=sys.stderr)
+        return catcher.status
 
 
 def run_suite(argv, environ, catcher):
@@ -91,7 +101,7 @@ def run_suite(argv, environ, catcher):
         cli.parser().error(str(e))
     for program, path in plan.unbuilt():
         print("run-suite: %s is not built (%s); run scripts/setup" % (program.name, path), file=sys.stderr)
-        return FAILED
+        return exits.FAILED
 
     scratch.sweep(plan.workdir)
     try:
@@ -136,20 +146,27 @@ def run_suite(argv, environ, catcher):
     if plan.report_path:
         write_report(session, plan)
 
+    # Before the last lines: a reader gone by now is known, and said.
+    sys.stdout.flush()
     bad = [r for r in results if r.problem]
     for r in bad:
         print("run-suite: %s run %d%s %s" % (r.program, r.run.index,
                                               " (%s)" % r.group.count_text() if r.run.procs else "", r.problem),
               file=sys.stderr)
-    if interrupted:
+    if interrupted and catcher.signum == signal.SIGPIPE:
+        print("run-suite: %s after %d of %d runs; the session is kept with those, marked as interrupted"
+              % (READER_GONE, len(results), len(plan.runs)), file=sys.stderr)
+    elif interrupted:
         print("run-suite: interrupted by %s after %d of %d runs; the table has those, and the session is kept "
               "marked as interrupted" % (catcher.name, len(results), len(plan.runs)), file=sys.stderr)
+    elif catcher.signum == signal.SIGPIPE:
+        print("run-suite: %s; the session ran whole and is kept" % READER_GONE, file=sys.stderr)
     if catcher.signum:
         return catcher.status
     status = compare.exit_status(len(bad), comparison)
-    if status == compare.SLOWER_STATUS:
+    if status == exits.SLOWER:
         for line in comparison.regressed:
             print("run-suite: regressed: " + line, file=sys.stderr)
-    elif status == compare.NOTHING_COMPARED:
+    elif status == exits.NOT_TOLD:
         print("run-suite: %s" % comparison.nothing_compared(), file=sys.stderr)
     return status

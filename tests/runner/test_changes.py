@@ -118,10 +118,36 @@ def test_the_first_step_of_each_series_is_held_to_holm_over_all_the_series():
     assert len(among.looked_at) == 20 and not among.changes
 
 
-def test_shuffles_grow_with_the_series_and_the_level_as_far_as_a_bound():
+def test_shuffles_grow_with_the_series_without_a_bound_and_long_series_take_the_rank_test():
     assert changes.permutations_for(1, 0.05) == 199
     assert changes.permutations_for(20, 0.05) == 799
-    assert changes.permutations_for(20, 1e-9) == changes.MOST_PERMUTATIONS
+    assert changes.permutations_for(500, 0.05) == 19999
+    # 500 series at alpha 0.05: 20000 shuffles of 30 sessions, but not of 1000.
+    short, long_ = changes.Test(30, 500, 0.05, 3), changes.Test(1000, 500, 0.05, 3)
+    assert (short.kind, long_.kind) == (changes.PERMUTATION, changes.RANKS)
+    assert long_.words() == "rank test at the cut, Bonferroni over 995 cuts"
+    # The least p-value of each: 1 / 20000 shuffles; halves apart by ranks, times the cuts.
+    assert short.smallest_p() == pytest.approx(1 / 20000)
+    assert long_.smallest_p() == pytest.approx(995 * stats.smallest_p(500, 500)) and long_.smallest_p() < 1e-100
+    # Six sessions cut in halves of three: 2 of the C(6, 3) dealings are as far apart as it gets.
+    assert changes.Test(6, 1, 0.05, 3).smallest_p() == pytest.approx(0.1)
+
+
+def series_of_noise(rng, count, length, doubled=None):
+    return [changes.Series("h%03d" % k, Group("treesearch", 2, None),
+                           tuple(("s%04d" % i, "", None) for i in range(length)),
+                           tuple(rng.lognormvariate(0, 0.05) * (2.0 if k == doubled and i >= length // 2 else 1.0)
+                                 for i in range(length)))
+            for k in range(count)]
+
+
+@pytest.mark.parametrize("length", [30, 1000])
+def test_one_doubling_among_500_series_is_found_and_500_of_noise_stay_quiet(length):
+    rng = random.Random(length)
+    findings = changes.find(series_of_noise(rng, 500, length, doubled=123))
+    assert [(c.series.host, c.at) for c in findings.changes] == [("h123", length // 2)]
+    assert findings.changes[0].p <= 0.05 and findings.blind() is None
+    assert not changes.find(series_of_noise(rng, 500, length)).changes
 
 
 def test_a_series_that_stepped_twice_is_cut_twice_and_its_medians_are_its_parts(tmp_path):
@@ -158,7 +184,7 @@ def test_a_line_says_where_the_step_is_and_how_large(tmp_path, results):
     first, closing = lines(run)
     pattern = (r"slower: treesearch with 2 processes on vm, from 20260113T000000\.000Z-vm-[0-9a-f]{6} "
                r"\(2026-01-13 00:00\): parallel time (\d\.\d{3}) s before, (\d\.\d{3}) s after "
-               r"\(\+(\d+\.\d) %\); p = 0\.0(\d+)")
+               r"\(\+(\d+\.\d) %\); p = 0\.0(\d+) \(permutation test, 199 shuffles\)")
     before, after, pct, _ = re.fullmatch(pattern, first).groups()
     assert float(pct) == pytest.approx(100 * (float(after) / float(before) - 1), abs=0.2)
     assert closing == "changes: 1 in 1 of 2 series looked at (host and group, 6 sessions or more); alpha 0.05 " \
@@ -193,6 +219,21 @@ def test_too_few_sessions_are_nothing_to_look_at(tmp_path, results):
     run = results(tmp_path, "changes")
     assert (run.returncode, lines(run)) == (4, ["changes: nothing to look at: no group has 6 or more sessions on "
                                                 "one host among the 5 series chosen"])
+
+
+def test_series_too_short_for_any_cut_to_reach_alpha_say_so_and_exit_4(tmp_path, results):
+    # Every time doubled from the fourth session on, six and seven sessions long.
+    for sessions in (6, 7):
+        write_history(tmp_path / str(sessions), sessions=sessions, steps={("vm", "arraysum"): [(3, 2.0)]},
+                      groups=HISTORY_GROUPS[1:2])
+        run = results(tmp_path / str(sessions), "changes")
+        assert run.returncode == 4, run.stdout + run.stderr
+        assert lines(run)[-1] == "changes: could not tell: no test could reach alpha 0.05 over 1 series of %d " \
+                                 "sessions" % sessions
+    write_history(tmp_path / "30", steps={("vm", "arraysum"): [(15, 2.0)]}, groups=HISTORY_GROUPS[1:2])
+    assert results(tmp_path / "30", "changes").returncode == 3
+    run = results(tmp_path / "30", "changes", "--alpha", "1e-300")
+    assert run.returncode == 4 and "could not tell: no test could reach alpha 1e-300" in run.stderr
 
 
 def test_damaged_documents_and_index_cost_only_themselves(tmp_path, results):

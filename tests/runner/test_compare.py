@@ -2,10 +2,12 @@
 judged, and the exit statuses it leads to."""
 
 import json
+import math
+import statistics
 
 import pytest
 
-from parbench import compare, document, programs, stats
+from parbench import compare, document, exits, programs, stats
 
 pytestmark = pytest.mark.unit
 
@@ -41,19 +43,67 @@ def judge(old, new, **kw):
     return found["treesearch with 2 processes"]
 
 
-def test_with_too_few_runs_for_any_test_a_change_beyond_the_tolerance_is_within_noise():
+def test_one_run_a_side_is_too_few_to_tell_and_a_comparison_of_nothing_else_cannot_pass():
     assert judge([1.0], [1.1]).column() == "+10.0 %"
     beyond = judge([1.0], [1.102])
-    assert (beyond.verdict, beyond.column()) == (compare.NOISE, "+10.2 % within noise")
-    assert beyond.how == "too few runs to tell: a test needs 4 on each side (1 and 1 runs)"
+    assert (beyond.verdict, beyond.column()) == (compare.TOO_FEW, "+10.2 % too few runs to tell")
+    assert beyond.how == "too few runs to tell: one run a side says nothing of how much the runs vary (1 and 1 runs)"
     assert judge([1.0], [1.3], tolerance=0.5).verdict == compare.NO_CHANGE
     tick = judge([0.001], [0.002])
     assert (tick.verdict, tick.column()) == (compare.NO_CHANGE, "+100.0 % (one clock tick)")
-    # Ranges apart, but five old runs below one new one happen by chance one time in six.
-    for old, new in (([0.001], [0.003]), ([1.0, 1.01, 1.02], [1.2, 1.21, 1.22]), (QUIET, [2.0])):
-        apart = judge(old, new)
-        assert apart.verdict == compare.NOISE and apart.p is None, (old, new)
-        assert "too few runs to tell" in apart.how
+    # A hundred times slower is still no verdict from one run a side, and says so last.
+    _, result = verdicts(session(("arraysum", 4, [0.001])), session(("arraysum", 4, [0.1])))
+    assert result.verdicts[0].verdict == compare.TOO_FEW
+    assert result.lines()[-1] == "baseline: could not tell: no test could reach alpha 0.05 with these runs: " \
+                                 "too few runs to tell: one run a side says nothing of how much the runs vary"
+    assert compare.exit_status(0, result) == exits.NOT_TOLD
+    # One group that a test could judge is enough to see.
+    _, result = verdicts(session(("arraysum", 4, [0.01]), ("treesearch", 2, QUIET)),
+                         session(("arraysum", 4, [0.01]), ("treesearch", 2, QUIET)))
+    assert result.blind is None and compare.exit_status(0, result) == 0
+
+
+def test_few_runs_see_a_change_far_beyond_their_spread_by_a_t_test_on_log_times():
+    # Two and three runs a side twice as slow, the runs varying by a few per cent; with four
+    # the rank test can reach alpha for one group and decides.
+    for old, new, test in (([1.00, 1.04], [2.00, 2.06], stats.T_TEST),
+                           ([1.00, 1.03, 0.98], [2.01, 1.96, 2.05], stats.T_TEST),
+                           ([0.98, 1.00, 1.02, 1.04], [1.30, 1.33, 1.35, 1.31], stats.RANKS)):
+        v = judge(old, new)
+        assert v.verdict == compare.SLOWER and v.test == test, (old, new, v.how)
+        assert v.how.startswith(test + " p = ")
+    # A single new run against the baseline's spread, and the other way round.
+    single = judge(QUIET, [2.0])
+    assert (single.verdict, single.test) == (compare.SLOWER, stats.T_TEST)
+    assert single.how.startswith("t-test on log times p = ") and single.how.endswith("(5 and 1 runs)")
+    assert judge([2.0], QUIET).verdict == compare.FASTER
+    # Far apart but just as far spread: no verdict.
+    spread = judge([1.0, 1.5, 0.7], [1.9, 1.2, 2.6])
+    assert spread.verdict == compare.NOISE and spread.p > 0.05
+    # One run that met a busy moment does not make a slowdown.
+    assert judge([1.00, 1.01, 1.02], [1.00, 3.00, 1.01]).verdict != compare.SLOWER
+    # Four runs that all read 2 ms against four that read 4 ms: the clock's rounding is their spread.
+    ticks = judge([0.002] * 4, [0.004] * 4, alpha=0.01)
+    assert ticks.test == stats.T_TEST and 1e-4 < ticks.p < 0.05
+
+
+def test_the_t_test_on_log_times_matches_a_hand_computation():
+    scipy_stats = pytest.importorskip("scipy.stats")
+    old, new = [1.00, 1.05, 0.97], [1.30, 1.41, 1.36, 1.33]
+    lx, ly = [math.log(t) for t in new], [math.log(t) for t in old]
+    assert stats.log_t_test(new, old, 0.001) == pytest.approx(
+        scipy_stats.ttest_ind(lx, ly, equal_var=True).pvalue, rel=1e-9)
+    # One run: the prediction t = (x - mean) / (s * sqrt(1 + 1/n)) with n - 1 degrees of freedom.
+    base = [1.00, 1.05, 0.97, 1.02]
+    logs = [math.log(t) for t in base]
+    t = (math.log(1.4) - statistics.fmean(logs)) / (statistics.stdev(logs) * math.sqrt(1 + 1 / 4))
+    assert stats.log_t_test([1.4], base, 0.001) == pytest.approx(2 * scipy_stats.t.sf(t, 3), rel=1e-9)
+    # Equal runs still vary by the clock's tick: log variance (tick / time)^2 / 12, the larger of the two.
+    variance = (0.001 / 0.002) ** 2 / 12
+    t = math.log(2.0) / math.sqrt(variance * (1 / 4 + 1 / 4))
+    assert stats.log_t_test([0.004] * 4, [0.002] * 4, 0.001) == pytest.approx(2 * scipy_stats.t.sf(t, 6))
+    # One run a side: nothing to tell the spread by.
+    assert stats.log_t_test([2.0], [1.0], 0.001) is None
 
 
 def test_five_runs_a_side_are_judged_by_the_test():
@@ -89,10 +139,16 @@ def test_many_groups_at_once_hold_the_chance_of_any_false_alarm_to_alpha():
     assert found["queuedrain with 1 thread"].how == compare.CLOCK
     assert found["arraysum with 4 threads"].verdict == compare.NOISE
     assert "Holm-adjusted over 2 groups" in found["arraysum with 4 threads"].how
-    # So many groups that five runs cannot reach the corrected level: ranges, and how many a test needs.
+    # So many groups that five runs cannot reach the corrected level by ranks: the t-test judges.
     many = [("treesearch", n, QUIET) for n in range(1, 8)]
     found, _ = verdicts(session(*many), session(*[(p, n, [t + 1 for t in times]) for p, n, times in many]))
-    assert all("needs 6 on each side" in v.how and v.verdict == compare.NOISE for v in found.values())
+    assert all(v.test == stats.T_TEST and v.verdict == compare.SLOWER for v in found.values())
+    # The whole suite of five groups, four runs each and twice as slow: seen, where ranks alone were blind.
+    five = [(p, n, QUIET[:4]) for p, n in (("treesearch", 2), ("arraysum", 4), ("splitwork", 4), ("queuedrain", 1),
+                                            ("dynamicwork", 4))]
+    found, result = verdicts(session(*five), session(*[(p, n, [2 * t for t in times]) for p, n, times in five]))
+    assert [v.verdict for v in found.values()] == [compare.SLOWER] * 5
+    assert compare.exit_status(0, result) == exits.SLOWER
 
 
 def test_groups_missing_on_either_side_are_listed_not_compared():
@@ -158,6 +214,21 @@ def test_a_session_half_again_as_slow_is_slower_and_one_like_itself_is_not(stand
     slower = stand_ins.suite(*store, "--baseline", "latest", SCALE="150")
     assert slower.returncode == 3, slower.stdout
     assert "baseline: SLOWER: queuedrain with 1 thread" in slower.stdout
+
+
+def test_two_runs_against_a_baseline_a_hundred_times_faster_exit_3_and_one_run_a_side_exits_4(stand_ins, tmp_path):
+    path = tmp_path / "fast.json"
+    path.write_text(json.dumps(raw_session(("dynamicwork", 3, [0.208, 0.211]))))
+    run = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--repeat", "2", "--baseline", str(path))
+    assert run.returncode == 3, run.stdout + run.stderr
+    assert "regressed: dynamicwork with 3 threads: time 20.917 s, baseline 0.209 s (+9884.2 %); " \
+        "t-test on log times p = " in run.stderr
+    path.write_text(json.dumps(raw_session(("dynamicwork", 3, [0.209]))))
+    run = stand_ins.suite("--only", "dynamicwork", "--threads", "3", "--baseline", str(path))
+    assert run.returncode == 4, run.stdout + run.stderr
+    assert "+9908.1 % too few runs to tell" in run.stdout
+    assert run.stderr.splitlines()[-1] == "run-suite: could not tell: no test could reach alpha 0.05 with these " \
+        "runs: too few runs to tell: one run a side says nothing of how much the runs vary"
 
 
 # A comparison that compared nothing is no pass.

@@ -2,14 +2,17 @@
 bytes, is read or named once and skipped, and every other session stays
 usable; import refuses what the store could not use; the index is a cache
 that is read again wherever it cannot be used; text from documents reaches
-the terminal escaped. Generated documents hold the same: reading one gives a
-Session or a DocumentError, and every Session can be compared, shown, scaled,
-reported and listed."""
+the terminal escaped, and a spreadsheet inert. Generated documents hold the
+same: reading one gives a Session or a DocumentError, and every Session can
+be compared, shown, scaled, reported, listed and exported."""
 
 import copy
+import csv
+import io
 import json
 import math
 import os
+import re
 import warnings
 from dataclasses import asdict
 
@@ -17,7 +20,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from parbench import compare, document, history, programs, report, scaling, store, summary
+from parbench import compare, document, exits, export, history, programs, report, scaling, store, summary
 from parbench.text import shown
 
 # Hundreds of generated documents and store files: out of the quick loop (-LE slow).
@@ -267,7 +270,7 @@ def test_a_bad_file_costs_its_own_session_only(good, tmp_path, capsys, make, rea
     if readable:
         for pair in ([good_id, "latest"], ["latest", "latest"]):
             status, out, err = command(capsys, folder, "compare", *pair)
-            assert status in (0, compare.FAILED, compare.SLOWER_STATUS, compare.NOTHING_COMPARED), out + err
+            assert status in (0, exits.FAILED, exits.SLOWER, exits.NOT_TOLD), out + err
             assert_clean(out, err)
 
     # The same file imported: refused, naming it, unless the store reads it. A FIFO in a
@@ -416,7 +419,7 @@ def test_sessions_of_many_runs_are_compared(good, tmp_path, capsys):
         path.write_text(json.dumps(dict(doc, session=doc["session"][:-1] + str(i), runs=runs + doc["runs"][3:])))
         paths.append(str(path))
     status, out, err = command(capsys, tmp_path / "store", "compare", *paths)
-    assert status == compare.SLOWER_STATUS, out + err
+    assert status == exits.SLOWER, out + err
     assert "baseline: SLOWER: queuedrain with 1 thread: time 0.004 s, baseline 0.002 s (+100.0 %); " \
            "Mann-Whitney p = " in out
 
@@ -637,3 +640,30 @@ def test_every_session_read_makes_a_report_page(documents):
     assert text.startswith("<!DOCTYPE html>")
     # A warning goes to the terminal: document text in one must be escaped.
     assert [str(w.message) for w in caught] == [shown(str(w.message)) for w in caught]
+
+
+# Text a spreadsheet would run as a formula, text that only looks like it, and plain numbers.
+SPREADSHEET = st.one_of(TEXT, st.tuples(st.sampled_from("=+-@\t\r'"), TEXT).map("".join),
+                        st.sampled_from(["-0.5", "+1e-3", "-1.5E+07", "-.5", "-inf", "-nan", "-1e", "--1", "-",
+                                         "-0x10", "+1 ", "-١"]))
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+PLAIN_NUMBER = re.compile(r"[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?")
+
+
+@settings(max_examples=80, **PROPERTIES)
+@given(documents(), st.data())
+def test_no_exported_cell_would_run_in_a_spreadsheet_and_each_gives_its_text_back(raw, data):
+    raw["provenance"].update(host=data.draw(SPREADSHEET), mpi={"implementation": data.draw(SPREADSHEET)})
+    for run in raw["runs"]:
+        run.update({name: data.draw(SPREADSHEET) for name in document.FIGURES}, problem=data.draw(SPREADSHEET))
+    session = read(raw)
+    if session is None:
+        return
+    found = export.rows([session])
+    rows = list(csv.DictReader(io.StringIO(export.text(found, "csv"))))
+    assert len(rows) == len(found)
+    for row, run in zip(rows, found):
+        for name in export.FIELDS:
+            text, cell = shown(run[name]), row[name]
+            inert = not text.startswith(FORMULA_STARTS) or PLAIN_NUMBER.fullmatch(text)
+            assert cell == (text if inert else "'" + text), name

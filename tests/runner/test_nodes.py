@@ -3,7 +3,9 @@ none is, what two hosts cannot tell, Holm's correction over hosts and groups,
 which sessions are chosen, and the report's section."""
 
 import datetime
+import random
 import re
+import time
 
 import pytest
 
@@ -97,10 +99,60 @@ def test_holm_counts_every_host_of_every_group_so_a_marginal_p_does_not_survive_
     assert "Holm-adjusted over 15 hosts in 5 groups" in among_five.header()[1]
 
 
-def test_too_few_runs_say_so_and_name_no_host():
+def test_single_runs_are_judged_by_a_prediction_and_without_any_test_nothing_is_told(monkeypatch):
     docs = [raw(h, [("treesearch", 2, [t])]) for h, t in (("a", 1.0), ("b", 1.01), ("c", 2.0))]
-    [c] = [j for j in judged(docs).judgements if j.host == "c"]
-    assert c.verdict == nodes.NOISE and c.p is None and "too few runs for a test: 1 against 2" in c.how
+    result = judged(docs)
+    [c] = [j for j in result.judgements if j.host == "c"]
+    assert c.verdict == nodes.SLOWER and c.test == stats.T_TEST and "(1 against 2 runs)" in c.how
+    # With no test that could reach alpha, the check cannot pass.
+    monkeypatch.setattr(stats, "scipy_stats", lambda: None)
+    blind = judged(docs)
+    [c] = [j for j in blind.judgements if j.host == "c"]
+    assert c.verdict == nodes.TOO_FEW and c.p is None and "too few runs to tell: 1 against 2 runs" in c.how
+    assert blind.status() == 4 and blind.slow() == {}
+    assert blind.lines()[-1] == "nodes: could not tell: no test could reach alpha 0.05 over 3 hosts with these runs"
+
+
+def test_among_a_thousand_hosts_the_slow_one_is_named_and_equal_hosts_name_none():
+    rng = random.Random(4)
+
+    def host(name, factor=1.0, groups=(("treesearch", 2),)):
+        return [(name, [(p, n, [factor * rng.lognormvariate(0, 0.05) for _ in range(5)]) for p, n in groups])]
+
+    def sessions(specs):
+        found = []
+        for name, groups in specs:
+            doc = raw(name, groups)
+            found.append((doc["session"], document.Session(document.upgrade(doc))))
+        return found
+    started = time.monotonic()
+    alike = nodes.compare_hosts(sessions([s for k in range(1000) for s in host("n%04d" % k)]))
+    assert alike.slow() == {} and alike.status() == 0 and alike.blind is None
+    twice = nodes.compare_hosts(sessions([s for k in range(999) for s in host("n%04d" % k)] + host("slow", 2.0)))
+    assert list(twice.slow()) == ["slow"] and twice.status() == 3
+    five = (("treesearch", 2), ("arraysum", 4), ("splitwork", 4), ("queuedrain", 1), ("dynamicwork", 4))
+    many = nodes.compare_hosts(sessions([s for k in range(999) for s in host("n%04d" % k, groups=five)] +
+                                        host("slow", 1.5, groups=five)))
+    assert list(many.slow()) == ["slow"] and len(many.slow()["slow"]) == 5
+    assert "Holm-adjusted over 5000 hosts in 5 groups" in many.header()[1]
+    assert time.monotonic() - started < 20
+
+
+def test_the_hosts_a_sweep_expects_must_each_have_valid_runs(tmp_path, results):
+    both = [("treesearch", 2, QUIET), ("arraysum", 4, [0.010, 0.011, 0.010])]
+    docs = [raw("node%d" % k, both) for k in (1, 2, 3)] + [
+        raw("node4.cluster", both[:1]), raw("node5", [("arraysum", 4, [0.01])], run_problem="failed (exit status 1)")]
+    folder = stored(tmp_path, *docs).folder
+    run = results(folder, "nodes", "--expect", "node1,node2,node3,node4,node5,node6")
+    assert run.returncode == 1, run.stdout + run.stderr
+    assert run.stdout.splitlines()[-1] == "missing: node4 (no valid runs of arraysum with 4 threads); " \
+                                          "node5 (no valid runs); node6 (no session)"
+    assert run.stderr == "results: " + run.stdout.splitlines()[-1] + "\n"
+    assert results(folder, "nodes", "--expect", "node1,node2,node3").returncode == 0
+    # A host expected without a session fails even where nothing could be compared.
+    lone = stored(tmp_path / "lone", raw("node1", [("treesearch", 2, QUIET)])).folder
+    run = results(lone, "nodes", "--expect", "node1,node2")
+    assert run.returncode == 1 and run.stdout.splitlines()[-1] == "missing: node2 (no session)"
 
 
 def test_the_modified_z_score_and_a_mad_of_zero():

@@ -3,7 +3,7 @@ values lead to (folders, the launcher, the baseline) is the plan's business."""
 
 import argparse
 
-from . import compare, programs
+from . import compare, exits, otf2trace, programs
 from .programs import PROCESSES, THREADS
 
 # Enough for any statistics; a plan of millions of runs would only fill memory.
@@ -48,6 +48,16 @@ def path_name(text):
     return text
 
 
+def needs(args):
+    """The Debian packages that the options `args` need beyond a default run, for
+    scripts/run-suite to have scripts/setup install where it can; where it
+    cannot, the plan says what is missing."""
+    packages = []
+    if args.trace_dir:
+        packages += otf2trace.PACKAGES
+    return packages
+
+
 def _swept(sweep):
     return ",".join(p.name for p in programs.PROGRAMS if p.sweep == sweep)
 
@@ -58,8 +68,7 @@ def parser():
         prog="run-suite",
         description="Build (if needed) and run the benchmark programs in a scratch directory under the "
         "build folder, keep their raw reports in a log there, and summarise the runs.",
-        epilog="Exit status: 1 when any run failed, reported an invalid solution or was stopped "
-        "(naming which); else 3 when a group regressed against --baseline; 130 when interrupted.")
+        epilog=exits.run_suite_epilog())
     p.add_argument("--only", type=comma_list, default=list(programs.NAMES), metavar="LIST",
                    help="comma list of programs (default: all five: %s)" % ",".join(programs.NAMES))
     p.add_argument("--repeat", type=int, default=1, metavar="R",
@@ -113,6 +122,8 @@ def parser():
                    "else ${XDG_DATA_HOME:-~/.local/share}/parbench/results)")
     p.add_argument("--no-store", action="store_true", help="keep this session out of the results store")
     p.add_argument("--build-dir", help=argparse.SUPPRESS)
+    # For scripts/run-suite: the packages these options need, one a line, then stop.
+    p.add_argument("--needs", action="store_true", help=argparse.SUPPRESS)
     return p
 
 
@@ -139,4 +150,8 @@ def parse(argv):
     compare.check_options(args, p.error)
     if args.trace_dir:
         args.trace = True
+    if args.needs:
+        for package in needs(args):
+            print(package)
+        p.exit(0)
     return args

@@ -1,9 +1,14 @@
 """The tree search under its MPI launcher: report structure, the partition of
-the file among processes, and the failure paths."""
+the file among processes, and the failure paths; and what it and the MPI
+tracing library are linked with."""
 
 import os
+import re
+import subprocess
 
 import pytest
+
+from parbench import programs, trace
 
 pytestmark = pytest.mark.program
 
@@ -56,3 +61,50 @@ def test_a_worker_seeing_an_old_copy_of_the_file_stops_the_run(mpirun, program, 
     (tmp_path / "worker" / "binary_tree.txt").write_text("7 (3 () ()) (42 () ())")
     tree_report.failure(split_across(mpirun, program, tmp_path / "root", tmp_path / "worker"),
                         "process 1 sees binary_tree.txt with 22 bytes")
+
+
+# Only MPI's C interface: the C++ bindings are gone from newer MPIs, so a
+# program that needs them would not run there.
+
+def needed(path):
+    """The libraries that `path`'s dynamic section names."""
+    out = subprocess.run(["readelf", "-d", "-W", path], capture_output=True, text=True, check=True, timeout=60).stdout
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", out)
+
+
+def binding_symbols(path):
+    """The symbols of the standard's C++ bindings (namespace MPI) that `path` uses or defines."""
+    out = subprocess.run(["nm", "-D", "-C", path], capture_output=True, text=True, check=True, timeout=60).stdout
+    return [line for line in out.splitlines() if "MPI::" in line]
+
+
+def named(libraries, names):
+    """Those of `libraries` (file names) that are one of the library `names` (as in -lNAME)."""
+    return [lib for lib in libraries if any(re.fullmatch(r"lib%s\.so(\.[\d.]+)?" % re.escape(n), lib) for n in names)]
+
+
+def lib_names(build, lang):
+    return [n for n in build.cache.get("MPI_%s_LIB_NAMES" % lang, "").split(";") if n]
+
+
+@pytest.mark.parametrize("built", ["treesearch", "tracing library"])
+def test_no_symbol_of_the_cxx_bindings(build, program, built):
+    path = program("treesearch") if built == "treesearch" else trace.library(build, programs.get("treesearch"))
+    symbols = binding_symbols(path)
+    assert symbols == [], "%s uses %d symbols of the C++ bindings: %s" % (path, len(symbols), symbols[:3])
+
+
+def test_treesearch_needs_the_mpi_c_library_and_no_cxx_bindings_library(build, program):
+    c_libraries = lib_names(build, "C")
+    if not c_libraries:
+        pytest.skip("the build's cache names no MPI C library (an MPI that the compiler brings itself)")
+    # What the C++ wrapper links beyond the C one is its bindings' library.
+    bindings = [n for n in lib_names(build, "CXX") if n not in c_libraries]
+    libraries = needed(program("treesearch"))
+    assert named(libraries, c_libraries), libraries
+    assert named(libraries, bindings) == [], libraries
+
+
+def test_the_mpi_tracing_library_needs_no_mpi_library_of_its_own(build):
+    libraries = needed(trace.library(build, programs.get("treesearch")))
+    assert named(libraries, lib_names(build, "C") + lib_names(build, "CXX")) == [], libraries

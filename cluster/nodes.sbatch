@@ -16,7 +16,9 @@
 # node's runs disturb another's, shared storage included) or "all" (every node
 # at once: faster, and what a real workload meets). PARBENCH names the
 # repository (default: the one this script belongs to), BUILD_DIR its build.
-# The job's exit status is that of `results nodes`: 3 when a node is slower.
+# The job's exit status: 1 when a node's runs failed or it stored no session
+# (each such node is named), else that of `results nodes`: 3 when a node is
+# slower, 4 when no test could tell.
 #SBATCH --job-name=parbench-nodes
 #SBATCH --nodes=3
 #SBATCH --ntasks-per-node=1
@@ -26,7 +28,17 @@
 ##SBATCH --partition=...
 set -euo pipefail
 
-script=$(scontrol show job "${SLURM_JOB_ID:-0}" 2>/dev/null | sed -n 's/^ *Command=\([^ ]*\).*/\1/p')
+# Slurm runs a copy of this script; the job record keeps where the original lies.
+# Without the record, the script itself may still be the original.
+script=""
+if [ -z "${PARBENCH:-}" ] && [ -n "${SLURM_JOB_ID:-}" ]; then
+    if record=$(scontrol show job "$SLURM_JOB_ID" 2>&1); then
+        script=$(sed -n 's/^ *Command=\([^ ]*\).*/\1/p' <<<"$record")
+    else
+        record=${record:-exit status $?}
+        echo "nodes.sbatch: scontrol show job $SLURM_JOB_ID failed: ${record//$'\n'/ }" >&2
+    fi
+fi
 repo=${PARBENCH:-$(cd "$(dirname "${script:-$0}")/.." && pwd)}
 if [ ! -f "$repo/parbench/__main__.py" ]; then
     echo "nodes.sbatch: no suite runner in $repo; set PARBENCH to the repository's path" >&2
@@ -42,7 +54,13 @@ work=$out/nodes-$job
 store=${RESULTS:-$work/results}
 python=$("$repo/scripts/setup" --python)
 mkdir -p "$work"
-mapfile -t nodes < <(scontrol show hostnames "${SLURM_JOB_NODELIST:?nodes.sbatch: run it with sbatch}")
+nodelist=${SLURM_JOB_NODELIST:?nodes.sbatch: run it with sbatch}
+if ! hosts=$(scontrol show hostnames "$nodelist" 2>&1) || [ -z "$hosts" ]; then
+    hosts=${hosts:-no host names}
+    echo "nodes.sbatch: scontrol show hostnames $nodelist failed: ${hosts//$'\n'/ }" >&2
+    exit 1
+fi
+mapfile -t nodes <<<"$hosts"
 
 # One node's session. The runner starts there as on a machine of its own: with
 # the job's variables it would take the whole allocation for treesearch's one
@@ -71,14 +89,24 @@ for node in "${nodes[@]}"; do
     echo "== $node"
     cat "$work/$node.out"
     id=$(sed -n 's/^session: \([^ ]*\) (stored.*/\1/p' "$work/$node.out")
-    if [ -n "$id" ]; then sessions+=("$id"); else echo "nodes: $node stored no session" >&2; fi
+    if [ -n "$id" ]; then sessions+=("$id"); fi
 done
 [ "$failed" -eq 0 ] || echo "nodes: runs failed on some node; its lines above say which" >&2
 
 echo
 echo "== the nodes side by side"
+if [ ${#sessions[@]} -eq 0 ]; then
+    # Never the store's default choice: it could find an older sweep's sessions.
+    echo "nodes: no node stored a session: ${nodes[*]}" >&2
+    exit 1
+fi
 set +e
-PYTHONPATH=$repo "$python" -m parbench.history nodes --results "$store" "${sessions[@]}"
+PYTHONPATH=$repo "$python" -m parbench.history nodes --results "$store" \
+    --expect "$(IFS=,; echo "${nodes[*]}")" "${sessions[@]}"
 status=$?
 set -e
+# A node whose runs failed fails the sweep, whatever the others showed.
+if [ "$failed" -ne 0 ] && { [ "$status" -eq 0 ] || [ "$status" -ge 3 ]; }; then
+    status=1
+fi
 exit "$status"

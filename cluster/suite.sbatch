@@ -20,7 +20,16 @@
 set -euo pipefail
 
 # Slurm runs a copy of this script; the job record keeps where the original lies.
-script=$(scontrol show job "${SLURM_JOB_ID:-0}" 2>/dev/null | sed -n 's/^ *Command=\([^ ]*\).*/\1/p')
+# Without the record, the script itself may still be the original.
+script=""
+if [ -z "${PARBENCH:-}" ] && [ -n "${SLURM_JOB_ID:-}" ]; then
+    if record=$(scontrol show job "$SLURM_JOB_ID" 2>&1); then
+        script=$(sed -n 's/^ *Command=\([^ ]*\).*/\1/p' <<<"$record")
+    else
+        record=${record:-exit status $?}
+        echo "suite.sbatch: scontrol show job $SLURM_JOB_ID failed: ${record//$'\n'/ }" >&2
+    fi
+fi
 repo=${PARBENCH:-$(cd "$(dirname "${script:-$0}")/.." && pwd)}
 if [ ! -f "$repo/parbench/__main__.py" ]; then
     echo "suite.sbatch: no suite runner in $repo; set PARBENCH to the repository's path" >&2

@@ -27,7 +27,16 @@ if [ -z "$program" ] || [ ! -x "$program" ]; then
 fi
 
 # Slurm runs a copy of this script; the job record keeps where the original lies.
-script=$(scontrol show job "${SLURM_JOB_ID:-0}" 2>/dev/null | sed -n 's/^ *Command=\([^ ]*\).*/\1/p')
+# Without the record, the script itself may still be the original.
+script=""
+if [ -z "${PARBENCH:-}" ] && [ -n "${SLURM_JOB_ID:-}" ]; then
+    if record=$(scontrol show job "$SLURM_JOB_ID" 2>&1); then
+        script=$(sed -n 's/^ *Command=\([^ ]*\).*/\1/p' <<<"$record")
+    else
+        record=${record:-exit status $?}
+        echo "treesearch.sbatch: scontrol show job $SLURM_JOB_ID failed: ${record//$'\n'/ }" >&2
+    fi
+fi
 repo=${PARBENCH:-$(cd "$(dirname "${script:-$0}")/.." && pwd)}
 build=${BUILD_DIR:-$(cd "$(dirname "$program")/.." && pwd)}
 

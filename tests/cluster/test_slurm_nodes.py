@@ -1,8 +1,10 @@
-"""cluster/nodes.sbatch on a three-node Slurm cluster on one machine
-(slurm-cluster up DIR 3): each node has a host name of its own, and node2's
-tasks run under a CPU quota of a tenth of a core (its cgroup's cpu controller,
-v2 or v1), or beside busy loops where no such controller can be written. The
-job must name node2 as the slow node, and no other.
+"""cluster/nodes.sbatch on a six-node Slurm cluster on one machine
+(slurm-cluster up DIR 6): each node has a host name of its own; node2's tasks
+run under a CPU quota of a tenth of a core (its cgroup's cpu controller, v2 or
+v1), or beside busy loops where no such controller can be written, and node5's
+task is killed before it starts, as on a node that dies. The job must name
+node2 as the slow node and no other, name node5 as the node without a
+session, and fail.
 
 Like the other Slurm tests it runs only as root with PARBENCH_SLURM_TEST=1."""
 
@@ -18,7 +20,7 @@ from test_slurm import REPO, submit, wait
 pytestmark = [pytest.mark.cluster, pytest.mark.slow]
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SLOW = "node2"
+SLOW, DEAD, NODES = "node2", "node5", 6
 
 
 def write(path, text):
@@ -55,7 +57,7 @@ def quota_group(name):
 
 
 @pytest.fixture(scope="module")
-def three_nodes(tmp_path_factory):
+def six_nodes(tmp_path_factory):
     """The cluster's environment, the folder to submit from, and whether node2
     is slowed by a CPU quota (else by busy loops)."""
     if os.environ.get("PARBENCH_SLURM_TEST") != "1":
@@ -70,19 +72,21 @@ def three_nodes(tmp_path_factory):
     # arraysum's phase. The task's process is moved before it starts
     # (SLURM_TASK_PID), so all it starts stays in the group.
     group = quota_group("parbench-slow-%d" % os.getpid())
+    dead = '[ "$(hostname)" = %s ] && { kill -9 "$SLURM_TASK_PID"; exit 0; }\n' % DEAD
     if group:
-        write_script(str(folder / "task-prolog"), '[ "$(hostname)" = %s ] || exit 0\necho "$SLURM_TASK_PID" >%s\n'
-               % (SLOW, os.path.join(group, "cgroup.procs")))
+        write_script(str(folder / "task-prolog"), dead + '[ "$(hostname)" = %s ] || exit 0\necho "$SLURM_TASK_PID" >%s\n'
+                     % (SLOW, os.path.join(group, "cgroup.procs")))
     else:
         # A few more busy loops than cores, started apart from the task
         # (setsid) so they hold no pipe of it open: one loop a core keeps the
         # CPUs awake and makes arraysum's short phase faster, not slower.
-        write_script(str(folder / "task-prolog"), '[ "$(hostname)" = %s ] || exit 0\nfor i in $(seq $((4 * $(nproc)))); do\n'
-               '    setsid sh -c "while :; do :; done" </dev/null >/dev/null 2>&1 &\n    echo $! >>%s\ndone\n'
-               % (SLOW, hogs))
+        write_script(str(folder / "task-prolog"), dead + '[ "$(hostname)" = %s ] || exit 0\n'
+                     'for i in $(seq $((4 * $(nproc)))); do\n'
+                     '    setsid sh -c "while :; do :; done" </dev/null >/dev/null 2>&1 &\n    echo $! >>%s\ndone\n'
+                     % (SLOW, hogs))
         write_script(str(folder / "task-epilog"), '[ "$(hostname)" = %s ] || exit 0\n[ -f %s ] && kill $(cat %s) 2>/dev/null\n'
                'rm -f %s\nexit 0\n' % (SLOW, hogs, hogs, hogs))
-    up = subprocess.run([os.path.join(HERE, "slurm-cluster"), "up", str(folder), "3"], capture_output=True,
+    up = subprocess.run([os.path.join(HERE, "slurm-cluster"), "up", str(folder), str(NODES)], capture_output=True,
                         text=True, timeout=600)
     try:
         assert up.returncode == 0, up.stdout + up.stderr
@@ -100,24 +104,25 @@ def three_nodes(tmp_path_factory):
                 pass
 
 
-def test_the_nodes_job_names_the_slow_node_and_no_other(three_nodes, build):
-    env, folder, quota = three_nodes
+def test_the_nodes_job_names_the_slow_node_and_the_dead_one_and_fails(six_nodes, build):
+    env, folder, quota = six_nodes
     slurm = env, folder
     store = folder / "store"
     # Under a quota, all nodes at once: whatever else loads the machine loads
-    # them alike. One at a time, node1 once came out at twice node3's time, and
-    # with three hosts the modified z-score names a node only when it lies over
-    # 5 times further from the others than they lie from each other. Busy
-    # loops would slow every node at once, so then one at a time.
-    job = submit(slurm, "--export=ALL,ONLY=arraysum,REPEAT=10,MODE=%s,RESULTS=%s,BUILD_DIR=%s"
+    # them alike (one at a time, node1 once came out at twice node3's time).
+    # Busy loops would slow every node at once, so then one at a time.
+    job = submit(slurm, "--nodes=%d" % NODES, "--export=ALL,ONLY=arraysum,REPEAT=10,MODE=%s,RESULTS=%s,BUILD_DIR=%s"
                  % ("all" if quota else "one", store, build.dir), os.path.join(REPO, "cluster", "nodes.sbatch"))
     ended = wait(slurm, job, 300)
     out = "%s slowed by %s\n%s" % (SLOW, "a CPU quota" if quota else "busy loops",
                                    (folder / ("nodes-%s.out" % job)).read_text())
-    # The job's exit status is results nodes': 3, a node is slower.
-    assert ended == "FAILED 3:0", out
-    # One session per node, each under the node's own host name.
+    # A node that stored nothing fails the sweep, before a slow one.
+    assert ended == "FAILED 1:0", out
+    # One session per living node, each under the node's own host name.
     hosts = sorted(json.loads(p.read_text())["provenance"]["host"] for p in store.glob("[0-9]*.json"))
-    assert hosts == ["node1", "node2", "node3"], out
-    slow = [line for line in out.splitlines() if line.startswith("slow")]
-    assert len(slow) == 1 and SLOW in slow[0] and "node1" not in slow[0] and "node3" not in slow[0], out
+    assert hosts == ["node%d" % k for k in range(1, NODES + 1) if "node%d" % k != DEAD], out
+    lines = out.splitlines()
+    assert [line for line in lines if line.startswith("slow")] == [
+        line for line in lines if line.startswith("slow: %s (arraysum with 4 threads: +" % SLOW)], out
+    assert len([line for line in lines if line.startswith("slow")]) == 1, out
+    assert "missing: %s (no session)" % DEAD in lines, out

@@ -1,4 +1,5 @@
-// What the preloaded wrappers record, and how it leaves the process.
+// What the preloaded libraries record (openmp.cpp or ompt.cpp with sleep.cpp,
+// mpi.cpp), and how it leaves the process.
 //
 // Events go to one preallocated array, each claimed by an atomic increment,
 // so recording neither allocates nor locks; the array is written out once,

@@ -1,5 +1,5 @@
 import sys
 
-from .suite import main
+from .commands.run_suite import main
 
 sys.exit(main(sys.argv[1:]))

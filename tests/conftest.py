@@ -19,9 +19,12 @@ import sys
 
 import pytest
 
-from parbench import document, mpi, programs, reports, stats, store, supervise
-from parbench.build import Build
-from parbench.launch import Launch
+from parbench.analysis import stats
+from parbench.base import supervise
+from parbench.model import document, programs, printouts, store
+from parbench.platform import mpi
+from parbench.platform.build import Build
+from parbench.platform.launch import Launch
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLES = os.path.join(ROOT, "tests", "runner", "samples")
@@ -227,9 +230,9 @@ class TreeSearchReport:
         counts, and a total that an independent count of the tree file confirms."""
         assert outcome.status == 0, outcome.out + outcome.err
         assert outcome.err == ""
-        rows, twice = reports.tree_rows(outcome.out)
+        rows, twice = printouts.tree_rows(outcome.out)
         assert not twice, "rows printed twice by processes %s" % twice
-        lines = [line for line in outcome.out.splitlines() if not reports.TREE_ROW.match(line)]
+        lines = [line for line in outcome.out.splitlines() if not printouts.TREE_ROW.match(line)]
         expected = _ROOT_LINES + ["Threads: %d" % procs]
         assert len(lines) == len(expected), outcome.out
         for i, (line, pattern) in enumerate(zip(lines, expected)):
@@ -249,10 +252,10 @@ class TreeSearchReport:
         assert sum(m for _, _, m in rows.values()) == total
 
         # The runner reads the same report as complete and of these processes.
-        figures = reports.parse(outcome.out)
+        figures = printouts.parse(outcome.out)
         assert figures["verdict"] == "valid"
-        assert reports.missing(programs.get("treesearch"), figures) == []
-        assert reports.process_count_problem(outcome.out, procs) is None
+        assert printouts.absent(programs.get("treesearch"), figures) == []
+        assert printouts.process_count_problem(outcome.out, procs) is None
 
         # The file stays, and the count is right by a count the program had no part in.
         tree = os.path.join(str(folder), "binary_tree.txt")

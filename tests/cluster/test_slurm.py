@@ -17,7 +17,9 @@ import time
 
 import pytest
 
-from parbench import programs, store, supervise, trace
+from parbench.base import supervise
+from parbench.model import programs, store
+from parbench.run import tracing as trace
 
 pytestmark = pytest.mark.cluster
 

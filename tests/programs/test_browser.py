@@ -11,7 +11,10 @@ import shutil
 import pytest
 
 from conftest import host_document, traced
-from parbench import document, files, nodes, report, store
+from parbench.analysis import nodes
+from parbench.base import files
+from parbench.model import document, store
+from parbench.report import page as report
 
 pytestmark = [pytest.mark.program, pytest.mark.runner]
 

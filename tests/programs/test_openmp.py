@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from parbench import programs
+from parbench.model import programs
 
 pytestmark = pytest.mark.program
 

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from parbench import mpi
+from parbench.platform import mpi
 
 pytestmark = [pytest.mark.program, pytest.mark.runner]
 

@@ -7,7 +7,8 @@ import re
 
 import pytest
 
-from parbench import programs, trace
+from parbench.model import programs
+from parbench.run import tracing as trace
 
 pytestmark = [pytest.mark.program, pytest.mark.slow]
 

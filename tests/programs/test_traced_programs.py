@@ -11,7 +11,8 @@ import sys
 import pytest
 
 from conftest import LAUNCH_TIMEOUT, ROOT
-from parbench import otf2trace, programs, trace
+from parbench.model import programs
+from parbench.run import otf2 as otf2trace, tracing as trace
 
 pytestmark = pytest.mark.program
 
@@ -114,8 +115,8 @@ EVENT = re.compile(r'(ENTER|LEAVE)\s+(\d+)\s+\d+\s+Region: "(.*)" <\d+>$')
 
 def test_a_traced_treesearch_archive_holds_its_collectives_as_mpi_regions(build, traceable, tmp_path):
     traceable("treesearch")
-    if otf2trace.missing() or shutil.which("otf2-print") is None:
-        pytest.skip(otf2trace.missing() or "otf2-print is not installed (sudo apt-get install otf2-tools)")
+    if otf2trace.unavailable() or shutil.which("otf2-print") is None:
+        pytest.skip(otf2trace.unavailable() or "otf2-print is not installed (sudo apt-get install otf2-tools)")
     archives = tmp_path / "otf2"
     run, runs = suite(build.dir, tmp_path, "--only", "treesearch", "--procs", "2", "--trace-dir", str(archives))
     assert len(runs[0]["balance"]["useful_s"]) == 2, run.stdout

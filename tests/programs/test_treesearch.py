@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-from parbench import programs, trace
+from parbench.model import programs
+from parbench.run import tracing as trace
 
 pytestmark = pytest.mark.program
 

@@ -11,8 +11,9 @@ import re
 import pytest
 from conftest import HISTORY_GROUPS, write_history
 
-from parbench import changes, stats, store
-from parbench.programs import Group
+from parbench.analysis import changes, stats
+from parbench.model import store
+from parbench.model.programs import Group
 
 pytestmark = pytest.mark.unit
 

@@ -7,7 +7,9 @@ import statistics
 
 import pytest
 
-from parbench import compare, document, exits, programs, stats
+from parbench.analysis import comparison as compare, stats
+from parbench.commands import exits
+from parbench.model import document, programs
 
 pytestmark = pytest.mark.unit
 
@@ -56,11 +58,11 @@ def test_one_run_a_side_is_too_few_to_tell_and_a_comparison_of_nothing_else_cann
     assert result.verdicts[0].verdict == compare.TOO_FEW
     assert result.lines()[-1] == "baseline: could not tell: no test could reach alpha 0.05 with these runs: " \
                                  "too few runs to tell: one run a side says nothing of how much the runs vary"
-    assert compare.exit_status(0, result) == exits.NOT_TOLD
+    assert exits.of_comparison(0, result) == exits.NOT_TOLD
     # One group that a test could judge is enough to see.
     _, result = verdicts(session(("arraysum", 4, [0.01]), ("treesearch", 2, QUIET)),
                          session(("arraysum", 4, [0.01]), ("treesearch", 2, QUIET)))
-    assert result.blind is None and compare.exit_status(0, result) == 0
+    assert result.blind is None and exits.of_comparison(0, result) == 0
 
 
 def test_few_runs_see_a_change_far_beyond_their_spread_by_a_t_test_on_log_times():
@@ -148,14 +150,14 @@ def test_many_groups_at_once_hold_the_chance_of_any_false_alarm_to_alpha():
                                             ("dynamicwork", 4))]
     found, result = verdicts(session(*five), session(*[(p, n, [2 * t for t in times]) for p, n, times in five]))
     assert [v.verdict for v in found.values()] == [compare.SLOWER] * 5
-    assert compare.exit_status(0, result) == exits.SLOWER
+    assert exits.of_comparison(0, result) == exits.SLOWER
 
 
 def test_groups_missing_on_either_side_are_listed_not_compared():
     now = session(("treesearch", 2, [1.0]), ("dynamicwork", 4, [10.0]), ("arraysum", 4, []))
     before = session(("treesearch", 4, [0.5]), ("dynamicwork", 4, [10.0]), ("arraysum", 4, [0.005]))
     found, result = verdicts(before, now)
-    assert sorted(result.missing) == ["arraysum with 4 threads: no valid runs in this run",
+    assert sorted(result.not_compared) == ["arraysum with 4 threads: no valid runs in this run",
                                       "treesearch with 2 processes: not in the baseline",
                                       "treesearch with 4 processes: only in the baseline"]
     assert list(found) == ["dynamicwork with 4 threads"]

@@ -8,7 +8,8 @@ import sys
 
 import pytest
 
-from parbench import cli, document, programs
+from parbench.commands import suite_options as cli
+from parbench.model import document, programs
 
 pytestmark = pytest.mark.unit
 

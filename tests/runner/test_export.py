@@ -13,7 +13,8 @@ import stat
 import pytest
 
 from conftest import NOW, host_document as raw, stored
-from parbench import document, export
+from parbench.model import document
+from parbench.report import export
 
 pytestmark = pytest.mark.unit
 QUIET = [1.00, 1.02, 1.04, 1.06, 1.08]

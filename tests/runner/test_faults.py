@@ -20,8 +20,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from parbench import compare, document, exits, export, history, programs, report, scaling, store, summary
-from parbench.text import shown
+from parbench.analysis import comparison as compare, scaling, summary
+from parbench.commands import exits, results as history
+from parbench.model import document, programs, store
+from parbench.report import export, page as report
+from parbench.base.text import shown
 
 # Hundreds of generated documents and store files: out of the quick loop (-LE slow).
 pytestmark = [pytest.mark.unit, pytest.mark.slow]
@@ -596,11 +599,11 @@ def used(session, other):
     """Everything the commands do with a Session, short of drawing it."""
     comparison = compare.compare("b", other, session)
     comparison.lines()
-    summary.format_table(session.summary, comparison.changes)
+    summary.format_table(session.summary, comparison.against())
     summary.notes(session.summary)
     for section in scaling.of_document(session):
         scaling.line(section)
-    scaling.changes(other, session)
+    scaling.fit_lines(other, session)
     session.cut_short()
     entry = store.Entry.of(session, "/nowhere/%s.json" % session.id)
     fields = {k: v for k, v in asdict(entry).items() if k != "path"}

@@ -17,7 +17,7 @@ import time
 import pytest
 
 from conftest import ROOT
-from parbench import files
+from parbench.base import files
 
 pytestmark = pytest.mark.unit
 
@@ -91,7 +91,7 @@ def test_root_writes_over_a_read_only_file_of_another_user_and_leaves_it_theirs(
 
 
 def test_a_user_is_refused_a_read_only_file_but_writes_over_their_own_keeping_its_mode(shared):
-    code = ("import sys\nfrom parbench import files\nwhy = files.unwritable(sys.argv[1])\nprint(why)\n"
+    code = ("import sys\nfrom parbench.base import files\nwhy = files.unwritable(sys.argv[1])\nprint(why)\n"
             "if not why:\n    files.write(sys.argv[1], 'new')\n")
     theirs, own = os.path.join(shared, "read-only.csv"), os.path.join(shared, "own.csv")
     for path, bits in ((theirs, 0o444), (own, 0o640)):
@@ -125,7 +125,7 @@ def test_a_read_only_mount_is_refused_and_the_checks_leave_nothing_behind(tmp_pa
     folder = tmp_path / "mounted"
     folder.mkdir()
     (folder / "old.csv").write_text("old")
-    code = ("import sys\nfrom parbench import files\nfor p in sys.argv[1:3]: print(files.unwritable(p))\n"
+    code = ("import sys\nfrom parbench.base import files\nfor p in sys.argv[1:3]: print(files.unwritable(p))\n"
             "for p in sys.argv[3:]: print(files.unmakeable_folder(p))\n")
     paths = [folder / "old.csv", folder / "new.csv", folder, folder / "a" / "b"]
     run = subprocess.run(read_only_bind(folder) + [sys.executable, "-c", code, *map(str, paths)],

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from parbench import mpi
+from parbench.platform import mpi
 
 pytestmark = pytest.mark.unit
 

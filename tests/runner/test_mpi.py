@@ -3,10 +3,10 @@ hostfile forms, the settings the tests ask for, and failure messages."""
 
 import pytest
 
-from parbench import mpi
-from parbench.build import Build
-from parbench.hostfile import Hostfile
-from parbench.launch import Launch
+from parbench.platform import mpi
+from parbench.platform.build import Build
+from parbench.platform.hostfile import Hostfile
+from parbench.platform.launch import Launch
 
 pytestmark = pytest.mark.unit
 

@@ -10,7 +10,8 @@ import sys
 import pytest
 
 from conftest import ROOT, write_script
-from parbench import cli, otf2trace
+from parbench.commands import suite_options as cli
+from parbench.base import optional
 
 pytestmark = pytest.mark.unit
 
@@ -27,8 +28,8 @@ def needs(*args):
     ([], []),
     (["--trace"], []),
     (["--only", "treesearch", "--repeat", "3"], []),
-    (["--trace-dir", "archives"], list(otf2trace.PACKAGES)),
-    (["--only", "arraysum", "--trace-dir", "archives", "--no-store"], list(otf2trace.PACKAGES)),
+    (["--trace-dir", "archives"], list(optional.OTF2.debian)),
+    (["--only", "arraysum", "--trace-dir", "archives", "--no-store"], list(optional.OTF2.debian)),
 ])
 def test_needs_prints_the_packages_of_the_options_one_a_line(args, packages):
     run = needs(*args)
@@ -36,7 +37,7 @@ def test_needs_prints_the_packages_of_the_options_one_a_line(args, packages):
 
 
 def test_every_package_needed_is_a_debian_package_name():
-    assert otf2trace.PACKAGES and all(PACKAGE.fullmatch(p) for p in otf2trace.PACKAGES)
+    assert optional.OTF2.debian and all(PACKAGE.fullmatch(p) for p in optional.OTF2.debian)
 
 
 def test_needs_of_options_that_make_no_sense_is_their_error_and_no_package():

@@ -10,7 +10,9 @@ import time
 import pytest
 
 from conftest import NOW, host_document as raw, stored
-from parbench import document, nodes, programs, stats
+from parbench.analysis import nodes, stats
+from parbench.commands import exits
+from parbench.model import document, programs
 
 pytestmark = pytest.mark.unit
 
@@ -48,7 +50,7 @@ def test_hosts_alike_name_none_and_exit_0(tmp_path, results):
 def test_one_odd_run_does_not_make_its_host_slow():
     docs = hosts_alike(3) + [raw("busy", [("treesearch", 2, [1.01, 1.03, 1.9, 1.05, 1.07])])]
     result = judged(docs)
-    assert result.slow() == {} and result.status() == 0
+    assert result.slow() == {} and exits.of_hosts(result) == 0
     assert {j.verdict for j in result.judgements} == {nodes.ALIKE}
 
 
@@ -93,7 +95,7 @@ def test_holm_counts_every_host_of_every_group_so_a_marginal_p_does_not_survive_
     alone = judged(docs(0))
     assert alone.family == 3 and list(alone.slow()) == ["c"]
     among_five = judged(docs(4))
-    assert among_five.family == 15 and among_five.slow() == {} and among_five.status() == 0
+    assert among_five.family == 15 and among_five.slow() == {} and exits.of_hosts(among_five) == 0
     [c] = [j for j in among_five.judgements if j.host == "c" and j.group.procs == 2]
     assert c.verdict == nodes.NOISE and c.p > 0.05
     assert "Holm-adjusted over 15 hosts in 5 groups" in among_five.header()[1]
@@ -109,7 +111,7 @@ def test_single_runs_are_judged_by_a_prediction_and_without_any_test_nothing_is_
     blind = judged(docs)
     [c] = [j for j in blind.judgements if j.host == "c"]
     assert c.verdict == nodes.TOO_FEW and c.p is None and "too few runs to tell: 1 against 2 runs" in c.how
-    assert blind.status() == 4 and blind.slow() == {}
+    assert exits.of_hosts(blind) == 4 and blind.slow() == {}
     assert blind.lines()[-1] == "nodes: could not tell: no test could reach alpha 0.05 over 3 hosts with these runs"
 
 
@@ -127,9 +129,9 @@ def test_among_a_thousand_hosts_the_slow_one_is_named_and_equal_hosts_name_none(
         return found
     started = time.monotonic()
     alike = nodes.compare_hosts(sessions([s for k in range(1000) for s in host("n%04d" % k)]))
-    assert alike.slow() == {} and alike.status() == 0 and alike.blind is None
+    assert alike.slow() == {} and exits.of_hosts(alike) == 0 and alike.blind is None
     twice = nodes.compare_hosts(sessions([s for k in range(999) for s in host("n%04d" % k)] + host("slow", 2.0)))
-    assert list(twice.slow()) == ["slow"] and twice.status() == 3
+    assert list(twice.slow()) == ["slow"] and exits.of_hosts(twice) == 3
     five = (("treesearch", 2), ("arraysum", 4), ("splitwork", 4), ("queuedrain", 1), ("dynamicwork", 4))
     many = nodes.compare_hosts(sessions([s for k in range(999) for s in host("n%04d" % k, groups=five)] +
                                         host("slow", 1.5, groups=five)))

@@ -5,8 +5,8 @@ import os
 
 import pytest
 
-from parbench import cli
-from parbench.hostfile import Hostfile, HostfileError
+from parbench.commands import suite_options as cli
+from parbench.platform.hostfile import Hostfile, HostfileError
 
 pytestmark = pytest.mark.unit
 

@@ -9,8 +9,8 @@ import sys
 
 import pytest
 
-from parbench import otf2trace
-from parbench.otf2trace import Interval, Lane
+from parbench.run import otf2 as otf2trace
+from parbench.run.otf2 import Interval, Lane
 
 pytestmark = pytest.mark.unit
 
@@ -28,8 +28,8 @@ def read():
     """The archive as otf2-print shows it: {"locations": {id: (name, group, events)},
     "regions": {name: (role, paradigm)}, "events": {lane name: [(event, ticks, region)]},
     "per_second": ticks}."""
-    if otf2trace.missing():
-        pytest.skip(otf2trace.missing())
+    if otf2trace.unavailable():
+        pytest.skip(otf2trace.unavailable())
     if shutil.which("otf2-print") is None:
         pytest.skip("otf2-print is not installed (sudo apt-get install otf2-tools)")
 
@@ -129,8 +129,8 @@ def test_an_archive_is_not_written_over(tmp_path, read):
 def test_without_the_bindings_the_module_loads_and_says_why(tmp_path):
     # None in sys.modules makes `import otf2` fail as if it were not installed.
     code = ("import sys; sys.modules['otf2'] = None\n"
-            "from parbench import otf2trace\n"
-            "print(otf2trace.missing())\n"
+            "from parbench.run import otf2 as otf2trace\n"
+            "print(otf2trace.unavailable())\n"
             "lanes = [otf2trace.Lane('thread 0', (otf2trace.Interval('work', 0, 1),))]\n"
             "try:\n    otf2trace.write(sys.argv[1], 'run', lanes, 'dynamicwork')\n"
             "except RuntimeError as e:\n    print(e)\n")
@@ -143,7 +143,7 @@ def test_without_the_bindings_the_module_loads_and_says_why(tmp_path):
 
 def test_bindings_that_lack_a_module_of_their_own_say_which():
     # Debian 13's python3-otf2 needs six without depending on it.
-    code = "import sys; sys.modules['six'] = None\nfrom parbench import otf2trace\nprint(otf2trace.missing())\n"
+    code = "import sys; sys.modules['six'] = None\nfrom parbench.run import otf2 as otf2trace\nprint(otf2trace.unavailable())\n"
     shown = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, cwd=ROOT)
     said = shown.stdout.strip()
     if said == "None":
@@ -155,8 +155,9 @@ def test_bindings_that_lack_a_module_of_their_own_say_which():
 def test_a_traced_runs_collectives_reach_its_archive_as_mpi_regions(tmp_path, read):
     # From the trace files through the runner's own step: the document keeps no labels, the archive must.
     from types import SimpleNamespace
-    from parbench import programs, runs
-    from parbench.programs import Group
+    from parbench.model import programs
+    from parbench.run import runs
+    from parbench.model.programs import Group
     folder, s = tmp_path / "traces", 10 ** 9
     folder.mkdir()
     for rank, (bs, be, rs, re_) in enumerate([(100 * s, 100 * s + 1000, 101 * s, 102 * s),

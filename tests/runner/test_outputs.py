@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 from conftest import sample
-from parbench import store
+from parbench.model import store
 from test_files import read_only_bind
 
 pytestmark = pytest.mark.unit

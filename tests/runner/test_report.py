@@ -9,7 +9,10 @@ import sys
 
 import pytest
 
-from parbench import compare, document, history, report, scaling, store, suite
+from parbench.analysis import comparison as compare, scaling
+from parbench.commands import results as history, run_suite as suite
+from parbench.model import document, store
+from parbench.report import page as report
 
 pytestmark = pytest.mark.unit
 
@@ -40,7 +43,7 @@ def test_the_numbers_are_those_of_the_json(sweep_report):
         assert "%.3f / %.3f / %.3f" % (spread["median"], spread["min"], spread["max"]) in text
     [tree, dynamic] = doc["scaling"]
     assert tree["fit"] is None and "no Amdahl fit" in text
-    assert scaling.line(dynamic) in text
+    assert scaling.line(document.ScalingSection.of(dynamic)) in text
     for point in tree["points"]:
         assert "<td class=\"num\">%.2f</td>" % point["speedup"] in text
     # Compared with the first session, which holds the same groups.
@@ -80,7 +83,7 @@ def test_without_jinja2_no_page_is_made_and_both_commands_say_what_to_install(mo
     pytest.importorskip("matplotlib")
     monkeypatch.setitem(sys.modules, "jinja2", None)   # import jinja2 fails, as where it is not installed
     why = "Jinja2 is not installed (apt-get install python3-jinja2, or pip install --user jinja2)"
-    assert report.missing() == why
+    assert report.unavailable() == why
     suite.write_report(None, None)
     assert capsys.readouterr().out == "report: %s; no report written\n" % why
     out = tmp_path / "report.html"

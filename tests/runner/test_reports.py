@@ -5,54 +5,57 @@ import math
 
 import pytest
 
-from parbench import document, output, programs, reports, stats, summary
-from parbench.plan import Run
-from parbench.runs import Result
+from parbench.analysis import stats, summary
+from parbench.model import document, programs, printouts
+from parbench.report import export
+from parbench.run import outputs as output
+from parbench.run.plan import Run
+from parbench.run.runs import Result
 
 pytestmark = pytest.mark.unit
 
 
 def test_valid_tree_search_with_rows_among_the_root_lines(sample):
     text = sample("treesearch-valid")
-    f = reports.parse(text)
+    f = printouts.parse(text)
     assert (f["parallel_s"], f["sequential_s"], f["speedup_pct"], f["workers"], f["verdict"]) == \
         ("0.491000", "0.991000", "201.83", "2", "valid")
-    assert reports.missing(programs.get("treesearch"), f) == []
-    assert reports.tree_rows(text) == ({0: (0, 16567494, 230882), 1: (16567495, 33134989, 230679)}, [])
+    assert printouts.absent(programs.get("treesearch"), f) == []
+    assert printouts.tree_rows(text) == ({0: (0, 16567494, 230882), 1: (16567495, 33134989, 230679)}, [])
 
 
 def test_invalid_verdicts_of_both_spellings(sample):
     for name in ("treesearch", "arraysum"):
-        f = reports.parse(sample(name + "-invalid"))
+        f = printouts.parse(sample(name + "-invalid"))
         assert f["verdict"] == "invalid", name
         assert f.get("parallel_s") is None
-        assert reports.missing(programs.get(name), f) == [], "an invalid run has no times to miss"
+        assert printouts.absent(programs.get(name), f) == [], "an invalid run has no times to miss"
 
 
 def test_infinite_and_undefined_speedups(sample):
-    f = reports.parse(sample("arraysum-valid"))
+    f = printouts.parse(sample("arraysum-valid"))
     assert (f["verdict"], f["workers"]) == ("valid", "4")
-    assert math.isinf(reports.parse_number(f["speedup_pct"]))
-    g = reports.parse(sample("splitwork-both-zero"))
-    assert math.isnan(reports.parse_number(g["speedup_pct"]))
+    assert math.isinf(printouts.parse_number(f["speedup_pct"]))
+    g = printouts.parse(sample("splitwork-both-zero"))
+    assert math.isnan(printouts.parse_number(g["speedup_pct"]))
     assert g["verdict"] is None
 
 
 def test_single_time_and_truncated_reports(sample):
-    f = reports.parse(sample("dynamicwork"))
+    f = printouts.parse(sample("dynamicwork"))
     assert f["time_s"] == "20.917000"
-    assert reports.missing(programs.get("dynamicwork"), f) == []
-    cut = reports.parse(sample("treesearch-valid").split("Solution: Valid")[0])
-    assert reports.missing(programs.get("treesearch"), cut) == ["parallel_s", "sequential_s", "speedup_pct",
+    assert printouts.absent(programs.get("dynamicwork"), f) == []
+    cut = printouts.parse(sample("treesearch-valid").split("Solution: Valid")[0])
+    assert printouts.absent(programs.get("treesearch"), cut) == ["parallel_s", "sequential_s", "speedup_pct",
                                                                 "verdict"]
-    assert reports.missing(programs.get("queuedrain"), reports.parse("")) == ["time_s"]
+    assert printouts.absent(programs.get("queuedrain"), printouts.parse("")) == ["time_s"]
 
 
 def test_a_process_count_that_is_not_the_one_asked_for_is_named(sample):
     one = sample("treesearch-valid")
-    assert reports.process_count_problem(one, 2) is None
-    assert reports.process_count_problem(one, 4) == "ran with 2 processes, not the 4 asked for"
-    assert reports.process_count_problem(one + one, 2).startswith("printed 2 reports (Threads: 2, Threads: 2)")
+    assert printouts.process_count_problem(one, 2) is None
+    assert printouts.process_count_problem(one, 4) == "ran with 2 processes, not the 4 asked for"
+    assert printouts.process_count_problem(one + one, 2).startswith("printed 2 reports (Threads: 2, Threads: 2)")
 
 
 def test_median_ignores_nan_and_handles_even_counts():
@@ -63,7 +66,7 @@ def test_median_ignores_nan_and_handles_even_counts():
 
 
 def result(name, procs, text, index=1, problem=None, threads=None):
-    return Result(Run(programs.get(name), procs, threads, index, 1), reports.parse(text), 0, 1.0, problem)
+    return Result(Run(programs.get(name), procs, threads, index, 1), printouts.parse(text), 0, 1.0, problem)
 
 
 def test_tree_search_rows_carry_median_spread_and_efficiency(sample):
@@ -91,11 +94,18 @@ def test_failed_runs_are_counted_but_not_summarised(sample):
     assert summary.noisy(row) is None, "no spread to speak of with fewer than three runs"
 
 
+def csv_row(found):
+    """run-suite --csv's row of one Result, through the document it is written from."""
+    session = output.session_document("20261201T000000.000Z-vm-abcdef", {}, [found], summary.summarise([found]))
+    [row] = export.suite_rows(session)
+    return row
+
+
 def test_csv_rows_leave_absent_figures_empty(sample):
-    row = output.csv_row(result("queuedrain", None, "Time:   0.002000 s\n", threads=1))
+    row = csv_row(result("queuedrain", None, "Time:   0.002000 s\n", threads=1))
     assert row == {"program": "queuedrain", "run": 1, "procs": "", "parallel_s": "", "sequential_s": "",
                    "time_s": "0.002000", "speedup_pct": "", "verdict": "", "threads": 1}
-    row = output.csv_row(result("arraysum", None, sample("arraysum-valid"), threads=4))
+    row = csv_row(result("arraysum", None, sample("arraysum-valid"), threads=4))
     assert (row["speedup_pct"], row["verdict"]) == ("inf", "valid")
 
 

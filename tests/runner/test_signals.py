@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from parbench import scratch, store
+from parbench.model import store
+from parbench.run import scratch
 
 pytestmark = pytest.mark.unit
 

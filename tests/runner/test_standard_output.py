@@ -14,7 +14,7 @@ import time
 import pytest
 
 from conftest import NOW, ROOT, host_document, sample, stored
-from parbench import store
+from parbench.model import store
 
 pytestmark = pytest.mark.unit
 

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from parbench import store
+from parbench.model import store
 
 pytestmark = pytest.mark.unit
 

@@ -12,10 +12,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import heredoc, sample
-from parbench import compare, document, mpi, programs, summary, trace
-from parbench.build import Build
-from parbench.launch import Launch
-from parbench.programs import Group
+from parbench.analysis import balance, comparison as compare, summary
+from parbench.model import document, programs
+from parbench.platform import mpi
+from parbench.run import tracing as trace
+from parbench.platform.build import Build
+from parbench.platform.launch import Launch
+from parbench.model.programs import Group
 
 pytestmark = pytest.mark.unit
 S = 1_000_000_000   # ns
@@ -318,7 +321,7 @@ def test_a_build_folder_that_no_loader_list_can_name_is_said_up_front(tmp_path, 
 
 def test_a_launcher_that_cannot_pass_the_variables_runs_the_mpi_program_untraced(tmp_path, capsys):
     from types import SimpleNamespace
-    from parbench import runs
+    from parbench.run import runs
     # srun's --export list is split at commas.
     build = _build_in(tmp_path / "a,b")
     treesearch = programs.get("treesearch")
@@ -364,7 +367,7 @@ def _session(balances):
     runs = [document.Run(Group("splitwork", None, 4), i + 1, {"parallel_s": "18.0", "sequential_s": "42.0",
                                                               "speedup_pct": "233.33"}, exit_status=0, duration_s=60.0, balance=b)
             for i, b in enumerate(balances)]
-    rows = [document.Summary(Group("splitwork", None, 4), len(runs), 0, balance=trace.of_group(balances))]
+    rows = [document.Summary(Group("splitwork", None, 4), len(runs), 0, balance=balance.of_group(balances))]
     return document.build("20261209T120000.000Z-h-abcdef", {"host": "h"}, runs, rows)
 
 
@@ -377,9 +380,9 @@ def test_group_medians_are_printed_kept_and_compared():
     old, new = _session([_balance(0.5), _balance(0.6), _balance(0.9)]), _session([_balance(0.95)] * 3)
     [row] = old.summary
     assert (row.balance.traced, row.balance.load_balance) == (3, 0.6)
-    assert trace.line(row) == ("splitwork with 4 threads: load balance 0.60, communication efficiency 0.98, "
+    assert balance.line(row) == ("splitwork with 4 threads: load balance 0.60, communication efficiency 0.98, "
                                "parallel efficiency 0.59 (below 0.8); median of 3 traced runs")
-    assert trace.line(new.summary[0]).endswith("parallel efficiency 0.93 (good); median of 3 traced runs")
+    assert balance.line(new.summary[0]).endswith("parallel efficiency 0.93 (good); median of 3 traced runs")
     # Kept whole through the document, and the schema holds.
     again = document.parse(document.dumps(new).encode(), "x")
     assert again.runs[0].balance == new.runs[0].balance and again.summary[0].balance == new.summary[0].balance
@@ -406,7 +409,7 @@ def test_a_traced_sweep_of_a_sleeper_is_judged_against_the_work_each_count_drew(
 
 def test_an_archive_that_cannot_be_written_costs_one_line_not_the_runs(tmp_path, monkeypatch, capsys):
     from types import SimpleNamespace
-    from parbench import otf2trace, runs
+    from parbench.run import otf2 as otf2trace, runs
 
     def fails(*args):
         raise Exception("PROCESSED_WITH_FAULTS")   # as the OTF2 library's own error class does
@@ -421,7 +424,7 @@ def test_an_archive_that_cannot_be_written_costs_one_line_not_the_runs(tmp_path,
 
 def test_a_fault_in_reading_a_trace_costs_the_run_its_figures_and_nothing_else(tmp_path, monkeypatch, capsys):
     from types import SimpleNamespace
-    from parbench import runs
+    from parbench.run import runs
 
     def fails(processes, useful):
         raise ZeroDivisionError("division by zero")

@@ -10,7 +10,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from parbench import document, otf2trace, programs, trace
+from parbench.model import document, programs
+from parbench.run import otf2 as otf2trace, tracing as trace
 
 pytestmark = pytest.mark.unit
 S = 1_000_000_000   # ns

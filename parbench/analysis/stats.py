@@ -1,0 +1,420 @@
+"""Every statistical routine of the runner, in one place for the commands
+that judge: a group's spread; the Mann-Whitney test and Holm's adjustment
+(compare, nodes); the modified z-score (nodes); the energy statistic and its
+permutation test (changes)."""
+
+import collections
+import functools
+import math
+import statistics
+from dataclasses import dataclass
+
+from ..base import optional
+
+
+def median(values):
+    """The median of the values that are numbers; nan when there are none."""
+    values = [v for v in values if not math.isnan(v)]
+    return statistics.median(values) if values else math.nan
+
+
+def spread(values):
+    """(median, min, max, coefficient of variation in percent) of the finite
+    values, or None; the coefficient needs two values and a mean above zero."""
+    finite = [v for v in values if math.isfinite(v)]
+    if not finite:
+        return None
+    mean = statistics.fmean(finite)
+    cv = 100.0 * statistics.stdev(finite) / mean if len(finite) >= 2 and mean > 0 else None
+    return {"median": statistics.median(finite), "min": min(finite), "max": max(finite), "cv_pct": cv}
+
+
+# The Mann-Whitney U test: do the runs of one side tend to lie above those of
+# the other? Its statistic is the sum of one side's ranks among all the runs
+# pooled (ties share the mean of their ranks; twice that, a whole number, is
+# what is counted here). Under the null hypothesis that both sides come from
+# one distribution, every way of dealing the pooled ranks into the two sides
+# is equally likely, so a p-value is the share of those ways whose rank sum
+# lies at least as far from its mean as the one observed.
+
+# Up to this many runs on both sides together every way is counted out.
+EXACT_RUNS = 30
+# Beyond, the normal approximation of the rank sum, with the tie correction
+# and a continuity correction, holds in the middle of the distribution; in its
+# far tail it overstates the p-value of a few runs against many by orders of
+# magnitude (five runs above 995 others: 1e-4 where the count gives 2e-15).
+# There the tail is counted out exactly for a side of up to EXACT_SIDE runs,
+# within a budget of partial counts; past it the approximation stands, which
+# errs on the safe side.
+EXACT_SIDE = 10
+FAR_TAIL = 1e-3
+TAIL_STATES = 200000
+
+
+def scipy_stats():
+    """SciPy's stats module, or None without SciPy."""
+    return optional.load(optional.SCIPY)
+
+
+def _doubled_ranks(values):
+    """{value: twice its mid-rank among `values`}, and the sizes of the ties."""
+    pooled = sorted(values)
+    doubled, ties = {}, []
+    i = 0
+    while i < len(pooled):
+        j = i
+        while j < len(pooled) and pooled[j] == pooled[i]:
+            j += 1
+        doubled[pooled[i]] = i + 1 + j
+        ties.append(j - i)
+        i = j
+    return doubled, ties
+
+
+def mann_whitney(x, y):
+    """The two-sided p-value of the Mann-Whitney U test of x against y."""
+    return against_the_rest([x, y])[0]
+
+
+def against_the_rest(samples, far_tail=None):
+    """The two-sided Mann-Whitney p-value of each sample (a list of values)
+    against the values of all the other samples pooled. All of them share one
+    ranking, so a thousand hosts cost one sort. `far_tail`: the indices of the
+    samples whose far tail is worth counting out (default: all)."""
+    pooled = [v for s in samples for v in s]
+    doubled, ties = _doubled_ranks(pooled)
+    total = len(pooled)
+    sums = [sum(doubled[v] for v in s) for s in samples]
+    if total <= EXACT_RUNS:
+        ranks = tuple(sorted(doubled[v] for v in pooled))
+        return [_rank_sum_p(ranks, len(s), w) if s and len(s) < total else 1.0 for s, w in zip(samples, sums)]
+    tie_term = sum(t ** 3 - t for t in ties)
+    found = []
+    for i, (s, w) in enumerate(zip(samples, sums)):
+        n, rest = len(s), total - len(s)
+        p = _normal_p(n, rest, w, tie_term)
+        if p <= FAR_TAIL and min(n, rest) <= EXACT_SIDE and (far_tail is None or i in far_tail):
+            # The smaller side's rank sum tells the same; its tail is the one counted.
+            side, observed = (n, w) if n <= rest else (rest, total * (total + 1) - w)
+            exact = _far_tail_p(doubled, ties, side, observed)
+            if exact is not None:
+                p = exact
+        found.append(p)
+    return found
+
+
+def _normal_p(n, rest, doubled_sum, tie_term):
+    """The two-sided p-value of the normal approximation: the U statistic
+    against its mean n * rest / 2, its variance corrected for ties, less half a
+    step for continuity."""
+    total = n + rest
+    u = doubled_sum / 2 - n * (n + 1) / 2
+    variance = n * rest / 12 * ((total + 1) - tie_term / (total * (total - 1)))
+    if n == 0 or rest == 0 or variance <= 0:
+        return 1.0
+    z = (abs(u - n * rest / 2) - 0.5) / math.sqrt(variance)
+    return 1.0 if z <= 0 else min(1.0, math.erfc(z / math.sqrt(2)))
+
+
+def _far_tail_p(doubled, ties, n, observed):
+    """The exact two-sided p-value of a doubled rank sum `observed` of n runs
+    among the pooled runs (`doubled` their doubled mid-ranks, `ties` the sizes
+    of their ties), or None where counting it would take too long."""
+    groups = sorted(zip(sorted(doubled.values()), ties))     # (doubled rank, how many share it), ascending
+    total = sum(ties)
+    middle = n * (total + 1)
+    far = abs(observed - middle)
+    if far == 0:
+        return 1.0
+    above = _count_at_least(groups[::-1], n, middle + far)
+    below = _count_at_least([(-r, m) for r, m in groups], n, -(middle - far))
+    if above is None or below is None:
+        return None
+    return min(1.0, (above + below) / math.comb(total, n))
+
+
+def _count_at_least(groups, n, target):
+    """How many ways of choosing n of the ranks (`groups`: (rank, how many
+    share it), largest first) sum to `target` or more. The choices are made
+    rank by rank; a partial choice that even the largest ranks left cannot
+    lift to the target is dropped, and one that even the smallest would lift
+    is counted whole, so in the far tail few partial choices live at once."""
+    ranks = [r for r, m in groups for _ in range(m)]
+    total = len(ranks)
+    prefix = [0]
+    for r in ranks:
+        prefix.append(prefix[-1] + r)
+    counted, states, position, visited = 0, {(0, 0): 1}, 0, 0
+    for rank, many in groups:
+        after = position + many
+        left = total - after
+        fresh = collections.defaultdict(int)
+        for (chosen, partial), ways in states.items():
+            for take in range(min(many, n - chosen) + 1):
+                need = n - chosen - take
+                if need > left:
+                    continue
+                value, count = partial + take * rank, ways * math.comb(many, take)
+                if value + prefix[total] - prefix[total - need] >= target:
+                    counted += count * math.comb(left, need)
+                elif value + prefix[after + need] - prefix[after] >= target:
+                    fresh[(chosen + take, value)] += count
+        visited += len(fresh)
+        if visited > TAIL_STATES:
+            return None
+        states, position = fresh, after
+        if not states:
+            break
+    return counted
+
+
+def smallest_p(n1, n2):
+    """The smallest two-sided p-value the Mann-Whitney test can give for
+    samples of these sizes: both orders of complete separation, counted out,
+    or where the approximation decides (both sides beyond EXACT_SIDE), its
+    value at complete separation."""
+    total = n1 + n2
+    if n1 == 0 or n2 == 0:
+        return 1.0
+    if total > EXACT_RUNS and min(n1, n2) > EXACT_SIDE:
+        return _normal_p(n1, n2, n1 * (n1 + 1) + 2 * n1 * n2, 0)
+    try:
+        return min(1.0, 2.0 / math.comb(total, n1))
+    except OverflowError:
+        return 0.0
+
+
+def runs_for_a_test(level):
+    """Runs on each side that let the rank test reach `level`."""
+    n = 2
+    while smallest_p(n, n) > level:
+        n += 1
+    return n
+
+
+def holm(pvalues):
+    """Holm's step-down adjustment of p-values (each then compared with alpha):
+    sorted from the smallest, the k-th of m is multiplied by m - k + 1 and none
+    may fall below the one before. Rejecting where the adjusted p-value is at
+    most alpha keeps the chance of any false rejection among all m at alpha,
+    whatever the dependence between the tests (Holm, 1979); it needs no more
+    than Bonferroni's m * p and often rejects more."""
+    order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
+    adjusted, running = [0.0] * len(pvalues), 0.0
+    for rank, i in enumerate(order):
+        running = max(running, min(1.0, (len(pvalues) - rank) * pvalues[i]))
+        adjusted[i] = running
+    return adjusted
+
+
+def mann_whitney_exact(x, y):
+    """The two-sided p-value of the Mann-Whitney U test, exact even with tied
+    values (a millisecond clock makes many), for any number of runs."""
+    doubled, _ = _doubled_ranks(list(x) + list(y))
+    ranks = tuple(sorted(doubled[v] for v in list(x) + list(y)))
+    return _rank_sum_p(ranks, len(x), sum(doubled[v] for v in x))
+
+
+@functools.lru_cache(maxsize=4096)
+def _rank_sum_p(ranks, n, observed):
+    return _rank_sum_tail(_rank_sum_counts(ranks, n), n * (len(ranks) + 1), abs(observed - n * (len(ranks) + 1)),
+                          math.comb(len(ranks), n))
+
+
+@functools.lru_cache(maxsize=256)
+def _rank_sum_counts(ranks, n):
+    """{doubled rank sum: ways} of every way to choose n of `ranks`."""
+    ways = [collections.Counter() for _ in range(n + 1)]   # ways[k][s]: k ranks chosen, summing to s
+    ways[0][0] = 1
+    for r in ranks:
+        for k in range(n, 0, -1):
+            for s, count in ways[k - 1].items():
+                ways[k][s + r] += count
+    return tuple(ways[n].items())
+
+
+def _rank_sum_tail(counts, middle, far, all_ways):
+    return sum(c for s, c in counts if abs(s - middle) >= far) / all_ways
+
+
+# Small samples. With two to four runs a side the rank test cannot reach a
+# level of a few per cent at all, though a slowdown far beyond the runs'
+# spread is plain to see. Times of one program vary by a factor, so their
+# logarithms are near normal, and a t-test on them compares the ratio of
+# geometric means (Kalibera and Jones, "Rigorous benchmarking in reasonable
+# time", 2013). Under the hypothesis tested both sides come from one
+# distribution, so they share one variance: Student's pooled test is exact
+# there, with n1 + n2 - 2 degrees of freedom, where Welch's estimate of them
+# falls towards 1 with two runs a side and halves the power. For a single run
+# against several it is the prediction interval of the others' mean and
+# spread. A run read off a millisecond clock varies at least by its rounding
+# (a uniform error of one tick: variance tick^2 / 12, relative to the time on
+# the log scale), so no spread is taken as less: four runs that all read 2 ms
+# are not infinitely sure.
+
+T_TEST, RANKS = "t-test on log times", "Mann-Whitney"
+
+
+def log_t_test(x, y, resolution):
+    """The two-sided p-value of Student's t-test of log x against log y, the
+    pooled variance no less than what rounding to a clock of `resolution`
+    seconds adds; None for one run a side (nothing tells the spread), or
+    without SciPy."""
+    found = scipy_stats()
+    if found is None or min(len(x), len(y)) < 1 or len(x) + len(y) < 3:
+        return None
+    floor = resolution / 2
+    lx, ly = [math.log(max(v, floor)) for v in x], [math.log(max(v, floor)) for v in y]
+    squares = sum((v - statistics.fmean(lx)) ** 2 for v in lx) + sum((v - statistics.fmean(ly)) ** 2 for v in ly)
+    df = len(x) + len(y) - 2
+    # Relative to each side's median: a mean of times near the largest double would overflow.
+    rounding = max((resolution / max(statistics.median(side), floor)) ** 2 / 12 for side in (x, y))
+    variance = max(squares / df, rounding)
+    t = (statistics.fmean(lx) - statistics.fmean(ly)) / math.sqrt(variance * (1 / len(x) + 1 / len(y)))
+    return min(1.0, float(2 * found.t.sf(abs(t), df)))
+
+
+def test_for(n_x, n_y, level):
+    """The test that judges samples of these sizes at `level` (alpha over the
+    family, Holm's first step): the rank test where it can reach the level,
+    else the t-test on log times (SciPy), else None: nothing could."""
+    if smallest_p(n_x, n_y) <= level:
+        return RANKS
+    if n_x + n_y >= 3 and min(n_x, n_y) >= 1 and scipy_stats():
+        return T_TEST
+    return None
+
+
+# Iglewicz and Hoaglin's cut: a value whose modified z-score is beyond it is an outlier.
+OUTLIER_Z = 3.5
+
+
+def mad(values):
+    """The median absolute deviation from the median (unscaled)."""
+    centre = median(values)
+    return median([abs(v - centre) for v in values])
+
+
+def modified_z(values):
+    """Each value's modified z-score, 0.6745 (x - median) / MAD. Where more than
+    half the values are equal the MAD is 0: those values score 0 and any other
+    scores +-inf, the limit of the formula, since it stands apart from a
+    majority that agree exactly. The usual fallback to the mean absolute
+    deviation cannot reach 3.5 with fewer than five values, so it would hide
+    one odd value among three or four."""
+    centre, scale = median(values), mad(values)
+    if scale > 0:
+        return [0.6745 * (v - centre) / scale for v in values]
+    return [0.0 if v == centre else math.copysign(math.inf, v - centre) for v in values]
+
+
+# Where a series of values steps: E-Divisive with means, the energy statistic
+# with exponent 1 (Matteson and James, 2014). NumPy does the counting.
+
+def numpy():
+    """NumPy, or None without it."""
+    return optional.load(optional.NUMPY)
+
+
+@dataclass(frozen=True)
+class Split:
+    at: int        # the first value of the right part
+    q: float       # its energy statistic
+    p: float       # the permutation test's p-value of a cut this good anywhere
+
+
+def energy_curve(rows, min_size):
+    """The energy statistic Q of every cut of each row of `rows` (series of
+    one length n) into left L and right R of min_size values or more:
+    Q = |L||R|/n * (2 mean|l - r| - mean|l - l'| - mean|r - r'|), as an array
+    of (rows, cuts), the first cut leaving min_size values on the left."""
+    np = numpy()
+    rows = np.atleast_2d(np.asarray(rows, dtype=float))
+    n = rows.shape[1]
+    earlier, total = _distance_sums(rows)
+    within_left = np.cumsum(earlier, axis=1)                 # [t - 1]: pairs among the first t
+    later = total - earlier
+    within_right = np.cumsum(later[:, ::-1], axis=1)[:, ::-1]   # [t]: pairs among the values from t on
+    all_pairs = within_left[:, -1:]
+    t = np.arange(min_size, n - min_size + 1)
+    left, right = within_left[:, t - 1], within_right[:, t]
+    m, k = t.astype(float), (n - t).astype(float)
+    between = (all_pairs - left - right) / (m * k)
+    return m * k / n * (2 * between - 2 * left / (m * (m - 1)) - 2 * right / (k * (k - 1)))
+
+
+def _distance_sums(rows):
+    """Per row and position i: the sum of |x_i - x_j| over the j before i, and
+    over all j. The earlier values below x_i are counted in blocks of about
+    sqrt(n) positions, each against a running tally by rank: some 2 n sqrt(n)
+    steps a row instead of n squared."""
+    np = numpy()
+    count, n = rows.shape
+    order = np.argsort(rows, axis=1, kind="stable")
+    ranks = np.empty_like(order)
+    np.put_along_axis(ranks, order, np.broadcast_to(np.arange(n), rows.shape), axis=1)
+    ordered = np.take_along_axis(rows, order, axis=1)
+    seen = np.zeros(rows.shape)              # seen[:, k]: 1 once the value of rank k has been passed
+    seen_value = np.zeros(rows.shape)        # ... and that value
+    passed = np.zeros((count, n + 1))        # [:, k]: how many of the values passed rank below k
+    passed_sum = np.zeros((count, n + 1))    # ... and their sum
+    below = np.empty(rows.shape)             # how many earlier values lie below x_i
+    below_sum = np.empty(rows.shape)         # ... and their sum
+    block = max(8, int(2 * math.sqrt(n)))   # the fastest on 1000 values
+    before = np.tri(block, block, -1, dtype=bool)   # [i, j]: j comes before i
+    small = ranks.astype(np.int16 if n < 2 ** 15 else np.int32)   # compared the faster
+    lines = np.arange(count)[:, None]
+    for a in range(0, n, block):
+        b = min(n, a + block)
+        ranked = ranks[:, a:b]
+        np.cumsum(seen, axis=1, out=passed[:, 1:])
+        np.cumsum(seen_value, axis=1, out=passed_sum[:, 1:])
+        lower = np.less(small[:, None, a:b], small[:, a:b, None])
+        lower &= before[:b - a, :b - a]
+        below[:, a:b] = np.take_along_axis(passed, ranked, axis=1) + np.count_nonzero(lower, axis=2)
+        below_sum[:, a:b] = np.take_along_axis(passed_sum, ranked, axis=1) + \
+            np.matmul(lower.astype(float), rows[:, a:b, None])[:, :, 0]
+        seen[lines, ranked] = 1
+        seen_value[lines, ranked] = rows[:, a:b]
+    position = np.arange(n)
+    earlier_sum = np.cumsum(rows, axis=1) - rows
+    earlier = rows * (2 * below - position) - 2 * below_sum + earlier_sum
+    # Over all j, from the sorted values: sum |s_k - s_j| = s_k (2k - n + 1) - 2 sum_{j<k} s_j + sum_{j!=k} s_j.
+    preceding = np.cumsum(ordered, axis=1) - ordered
+    whole = ordered.sum(axis=1, keepdims=True)
+    total_sorted = ordered * (2 * position - n + 1) - 2 * preceding + whole - ordered
+    return earlier, np.take_along_axis(total_sorted, ranks, axis=1)
+
+
+# A permutation test stops once this many shuffles have matched the series'
+# own best cut (Besag and Clifford, 1991): the p-value is plainly large by then.
+ENOUGH_MATCHES = 10
+
+
+def energy_split(values, min_size, permutations=199, seed=1):
+    """The best cut of `values` into two parts of min_size or more, as a Split
+    whose p-value is that of a permutation test: how often the values
+    shuffled (with a fixed seed, so the answer repeats) can be cut as well
+    anywhere. None for a series shorter than two parts."""
+    np = numpy()
+    x = np.asarray(values, dtype=float)
+    n = len(x)
+    if n < 2 * min_size:
+        return None
+    curve = energy_curve(x, min_size)[0]
+    best = int(np.argmax(curve))
+    q = float(curve[best])
+    floor = q - 1e-9 * abs(q)     # a shuffle that cuts as well but for rounding matches
+    rng = np.random.default_rng(seed)
+    batch = max(1, min(256, 100000 // n))
+    drawn = matched = 0
+    while drawn < permutations:
+        size = min(batch, permutations - drawn)
+        tops = energy_curve(rng.permuted(np.broadcast_to(x, (size, n)), axis=1), min_size).max(axis=1)
+        hits = np.flatnonzero(tops >= floor)
+        if matched + len(hits) >= ENOUGH_MATCHES:
+            last = drawn + int(hits[ENOUGH_MATCHES - matched - 1]) + 1
+            return Split(min_size + best, q, ENOUGH_MATCHES / last)
+        matched += len(hits)
+        drawn += size
+    return Split(min_size + best, q, (1 + matched) / (1 + permutations))

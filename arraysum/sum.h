@@ -5,7 +5,7 @@
 #include <cstdio>
 
 // Sums items[0..n) with a team of `threads` threads, each summing one contiguous
-// block (static schedule) and adding its partial sum to the total atomically.
+// block (static schedule); the partial sums are combined by the loop's + reduction.
 double parallelSum(const int* items, int n, int threads);
 
 double sequentialSum(const int* items, int n);

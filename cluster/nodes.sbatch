@@ -8,7 +8,8 @@
 #
 # Output: nodes-<job id>.out (each node's table, then the hosts side by side,
 # the slow ones named last), and nodes-<job id>/ with each node's raw reports
-# and, unless RESULTS names another, the store (results/).
+# and document (<node>.json) and, unless RESULTS names another, the store
+# (results/).
 #
 # ONLY: the programs (default treesearch,arraysum; treesearch runs as one
 # process on its node); REPEAT: the runs of each (default 5: fewer cannot tell
@@ -70,7 +71,8 @@ on_node() {
     srun --nodes=1 --ntasks=1 --nodelist="$node" --job-name="parbench-$node" \
         env -i PATH="$PATH" HOME="${HOME:-/}" LANG="${LANG:-C.UTF-8}" ${BUILD_DIR:+BUILD_DIR="$BUILD_DIR"} \
         PYTHONPATH="$repo" "$python" -m parbench --only "${ONLY:-treesearch,arraysum}" --procs 1 \
-        --repeat "${REPEAT:-5}" --scratch "$work/$node" --results "$store" >"$work/$node.out" 2>&1
+        --repeat "${REPEAT:-5}" --scratch "$work/$node" --results "$store" --json "$work/$node.json" \
+        >"$work/$node.out" 2>&1
 }
 
 echo "nodes: job $job, ${#nodes[@]} nodes (${nodes[*]}), ${MODE} at a time; store $store"
@@ -83,13 +85,13 @@ else
     for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 fi
 
+# Each node's document, as its runner wrote it: what the sweep compares.
 sessions=()
 for node in "${nodes[@]}"; do
     echo
     echo "== $node"
     cat "$work/$node.out"
-    id=$(sed -n 's/^session: \([^ ]*\) (stored.*/\1/p' "$work/$node.out")
-    if [ -n "$id" ]; then sessions+=("$id"); fi
+    if [ -f "$work/$node.json" ]; then sessions+=("$work/$node.json"); fi
 done
 [ "$failed" -eq 0 ] || echo "nodes: runs failed on some node; its lines above say which" >&2
 

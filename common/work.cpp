@@ -8,12 +8,15 @@
 int* initWork(int count) {
     auto* items = static_cast<int*>(checkedAlloc(sizeof(int) * static_cast<std::size_t>(count), "the work items"));
     for (int i = 0; i < count; ++i) {
-        const double fraction = static_cast<double>(std::rand()) / 2147483647.0;
-        items[i] = static_cast<int>(static_cast<double>(i + 10) * fraction);
+        items[i] = static_cast<int>(static_cast<double>(i + 10) * randomFraction());
     }
     return items;
 }
 
 void doWork(int ms) {
     usleep(static_cast<useconds_t>(ms * 1000));
+}
+
+void freeWork(int* items) {
+    std::free(items);
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "fail.h"
+#include "work.h"
 
 // top is written only inside the critical section but read outside it by the
 // loop test of other threads, so every access to it is atomic.
@@ -38,9 +39,8 @@ void putWork(Q* q) {
         return;
     }
     const int index = top + 1;
-    const double fraction = static_cast<double>(std::rand()) / 2147483647.0;
     // The integer division is meant: values grow in steps of 1000 slots.
-    q->items[index] = static_cast<int>(static_cast<double>(index / 1000) * fraction);  // NOLINT(bugprone-integer-division)
+    q->items[index] = static_cast<int>(static_cast<double>(index / 1000) * randomFraction());  // NOLINT(bugprone-integer-division)
     storeTop(q, index);
 }
 

@@ -1,7 +1,9 @@
 """Every statistical routine of the runner, in one place for the commands
-that judge: a group's spread; the Mann-Whitney test and Holm's adjustment
-(compare, nodes); the modified z-score (nodes); the energy statistic and its
-permutation test (changes)."""
+that judge: a group's spread; the Mann-Whitney test, the t-test on log times
+and Holm's adjustment (comparison, nodes); the modified z-score (nodes); the
+energy statistic and its permutation test (changes). Each section says what
+it computes, why, and where it comes from; the rules that decide with them
+are in judging.py, comparison.py, nodes.py and changes.py."""
 
 import collections
 import functools
@@ -196,9 +198,15 @@ def holm(pvalues):
     """Holm's step-down adjustment of p-values (each then compared with alpha):
     sorted from the smallest, the k-th of m is multiplied by m - k + 1 and none
     may fall below the one before. Rejecting where the adjusted p-value is at
-    most alpha keeps the chance of any false rejection among all m at alpha,
-    whatever the dependence between the tests (Holm, 1979); it needs no more
-    than Bonferroni's m * p and often rejects more."""
+    most alpha holds the family-wise error rate, the chance of any false
+    rejection among all m, at alpha, whatever the dependence between the tests
+    (Holm, "A simple sequentially rejective multiple test procedure", 1979:
+    the smallest true-null p-value must pass alpha / (number of true nulls),
+    which Bonferroni's bound holds). It rejects all that Bonferroni's m * p
+    would, and often more. Benjamini and Hochberg's rule would hold the share
+    of false rejections instead, which a gate that takes one node out of
+    service should not trade for; with one real finding in m both ask alpha / m
+    of it, so what keeps the sight at scale is a p-value precise that far out."""
     order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
     adjusted, running = [0.0] * len(pvalues), 0.0
     for rank, i in enumerate(order):
@@ -285,7 +293,17 @@ def test_for(n_x, n_y, level):
     return None
 
 
-# Iglewicz and Hoaglin's cut: a value whose modified z-score is beyond it is an outlier.
+# Which host stands apart from its peers: the modified z-score (Iglewicz and
+# Hoaglin, "How to Detect and Handle Outliers", 1993). A z-score measures a
+# value's distance from the centre in standard deviations, but a mean and a
+# standard deviation are pulled along by the very outlier looked for; the
+# median and the median absolute deviation (MAD) are not: half the values
+# could be wild before either moved. For normal data the MAD is 0.6745
+# standard deviations (the normal distribution's third quartile, so that half
+# the values lie within it of the median), so 0.6745 (x - median) / MAD reads
+# on the scale of an ordinary z-score. Iglewicz and Hoaglin found 3.5 the cut
+# beyond which a value is an outlier, from simulations of normal samples: few
+# ordinary values reach it, and a real outlier seldom hides below it.
 OUTLIER_Z = 3.5
 
 
@@ -308,8 +326,23 @@ def modified_z(values):
     return [0.0 if v == centre else math.copysign(math.inf, v - centre) for v in values]
 
 
-# Where a series of values steps: E-Divisive with means, the energy statistic
-# with exponent 1 (Matteson and James, 2014). NumPy does the counting.
+# Where a series of values steps: E-Divisive with means (Matteson and James,
+# "A nonparametric approach for multiple change point analysis of
+# multivariate data", 2014). For a cut of a series into a left part L and a
+# right part R, the energy statistic with exponent 1 compares the distances
+# across the cut with those within each side:
+#     Q = |L||R| / n * (2 E|l - r| - E|l - l'| - E|r - r'|).
+# E|X - Y| twice over a cross minus both within-sample means is Szekely and
+# Rizzo's energy distance, zero exactly when the two parts come from one
+# distribution, and larger the further apart they are, in location or in
+# shape alike; the factor |L||R| / n weighs a cut by how much each side holds.
+# The best cut is the one of largest Q. How large a largest Q arises by chance
+# no formula says (the maximum is over every cut, and Q's distribution depends
+# on the values'), but under the hypothesis of no change every order of the
+# series is equally likely, so shuffling the series and finding each
+# shuffle's best Q samples exactly the distribution of the statistic under
+# that hypothesis: the share of shuffles that reach the observed Q is the
+# p-value, whatever the values' distribution. NumPy does the counting.
 
 def numpy():
     """NumPy, or None without it."""
@@ -387,7 +420,11 @@ def _distance_sums(rows):
 
 
 # A permutation test stops once this many shuffles have matched the series'
-# own best cut (Besag and Clifford, 1991): the p-value is plainly large by then.
+# own best cut: Besag and Clifford's sequential p-value ("Sequential Monte
+# Carlo p-values", 1991), matches / shuffles drawn, is then exact and plainly
+# large, and a flat series costs a few dozen shuffles instead of thousands.
+# Its p-value cannot go below 1 / (shuffles + 1), which is why the shuffles
+# grow with the number of series sharing alpha (changes.py).
 ENOUGH_MATCHES = 10
 
 

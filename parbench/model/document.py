@@ -40,7 +40,16 @@ MAX_INTEGER = 2 ** 53
 
 
 class DocumentError(Exception):
-    """A document that cannot be used; the text says why."""
+    """A document that cannot be used: `where` it is, and `why` (the text
+    says both); `unreadable` when the file itself could not be read."""
+
+    def __init__(self, where, why, unreadable=False):
+        super().__init__(("cannot read %s: %s" if unreadable else "%s %s") % (where, why))
+        self.where, self.why, self.unreadable = where, why, unreadable
+
+    def named(self):
+        """The error as a skipped file is named: where, and why."""
+        return "%s: %s" % (self.where, self.why) if self.unreadable else str(self)
 
 
 def _load_schema():
@@ -73,11 +82,11 @@ def parse(data, where):
     try:
         raw = json.loads(data.decode("utf-8"), parse_constant=_no_constant)
     except UnicodeDecodeError:
-        raise DocumentError("%s is not UTF-8 text" % where)
+        raise DocumentError(where, "is not UTF-8 text")
     except RecursionError:
-        raise DocumentError("%s nests too deep to be a document" % where)
+        raise DocumentError(where, "nests too deep to be a document")
     except ValueError as e:
-        raise DocumentError("%s is not JSON (%s)" % (where, str(e)[:120]))
+        raise DocumentError(where, "is not JSON (%s)" % str(e)[:120])
     return from_json(raw, where)
 
 
@@ -86,27 +95,27 @@ def load(path):
     try:
         data = files.read(path)
     except files.ReadError as e:
-        raise DocumentError("cannot read %s: %s" % (path, e))
+        raise DocumentError(path, e, unreadable=True)
     return parse(data, path)
 
 
 def from_json(raw, where):
     """The Session of a document already read as JSON."""
     if not isinstance(raw, dict) or not isinstance(raw.get("summary"), list):
-        raise DocumentError("%s is not a document written by run-suite" % where)
+        raise DocumentError(where, "is not a document written by run-suite")
     problem = _unusable_value(raw)
     if problem:
-        raise DocumentError("%s is not a document: %s" % (where, problem))
+        raise DocumentError(where, "is not a document: %s" % problem)
     version = raw.get("format", 1)
     if not isinstance(version, int) or isinstance(version, bool) or version < 1:
-        raise DocumentError("%s has no format this runner knows (%r)" % (where, version))
+        raise DocumentError(where, "has no format this runner knows (%r)" % (version,))
     if version > FORMAT:
-        raise DocumentError("%s is in format %d, newer than this runner reads (%d); update the runner"
-                            % (where, version, FORMAT))
+        raise DocumentError(where, "is in format %d, newer than this runner reads (%d); update the runner"
+                            % (version, FORMAT))
     upgraded = upgrade(raw)
     problem = conformity(upgraded) or _sense(upgraded)
     if problem:
-        raise DocumentError("%s does not hold a session: %s" % (where, problem))
+        raise DocumentError(where, "does not hold a session: %s" % problem)
     return Session(upgraded, original_format=version)
 
 

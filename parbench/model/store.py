@@ -34,7 +34,16 @@ INDEX_VERSION = 3   # what an index entry holds; an index of another version is 
 
 
 class StoreError(Exception):
-    """A session that cannot be found or read."""
+    """A session that cannot be found or read; `document` the DocumentError
+    behind it, where a document could not be used."""
+
+    def __init__(self, text, document=None):
+        super().__init__(text)
+        self.document = document
+
+    def named(self):
+        """As a skipped file is named."""
+        return self.document.named() if self.document else str(self)
 
 
 def default_folder(environ):
@@ -55,7 +64,7 @@ def read_document(path):
     try:
         return document.load(path)
     except DocumentError as e:
-        raise StoreError(str(e))
+        raise StoreError(str(e), e)
 
 
 @dataclass(frozen=True)
@@ -184,7 +193,7 @@ class Store:
             try:
                 entry = Entry.of(read_document(path), path)
             except StoreError as e:
-                warn("results: skipped %s" % text_shown(str(e).replace("cannot read ", "")))
+                warn("results: skipped %s" % text_shown(e.named()))
                 continue
             fields = asdict(entry)
             del fields["path"]

@@ -81,7 +81,9 @@ class Plan:
         """Why `program` runs untraced under --trace, or None."""
         why = trace.unavailable(self.build, program)
         if why is None and program.mpi:
-            setting = self.launch.rank_environment({})
+            # The very variables a run will hand on, so that what the launcher cannot pass shows now.
+            folder = os.path.join(self.rundir, "trace", program.name)
+            setting = self.launch.rank_environment(trace.variables(self.build, program, folder, self.environ))
             if isinstance(setting, mpi.Unavailable):
                 why = setting.why
         return why

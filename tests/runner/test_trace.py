@@ -333,6 +333,12 @@ def test_a_launcher_that_cannot_pass_the_variables_runs_the_mpi_program_untraced
     assert capsys.readouterr().out == "    treesearch run 1 was not traced: srun --export cannot pass a value with a " \
                                       "comma\n"
     assert not os.path.exists(tmp_path / "run")
+    # The plan asks with the very variables, so the line comes before the runs.
+    from parbench.run.plan import Plan
+    plan = Plan(root="", build=build, session="s", programs=[treesearch], runs=[], workdir=str(tmp_path),
+                rundir=str(tmp_path / "run"), log_path="", json_path="", argv=[], timeout=1, launch=launch,
+                trace=True)
+    assert plan.untraced(treesearch) == "srun --export cannot pass a value with a comma"
 
 
 def test_each_launcher_hands_the_library_to_the_processes_in_its_own_words():

@@ -21,7 +21,7 @@ import pytest
 
 from parbench.analysis import stats
 from parbench.base import supervise
-from parbench.model import document, programs, printouts, store
+from parbench.model import document, index, programs, printouts, store
 from parbench.platform import mpi
 from parbench.platform.build import Build
 from parbench.platform.launch import Launch
@@ -41,6 +41,8 @@ def private_store(tmp_path_factory):
     """Tests never write into a user's results store: every runner they start,
     batch jobs included, inherits this one."""
     os.environ["PARBENCH_RESULTS"] = str(tmp_path_factory.mktemp("results"))
+    # Nor into a user's index cache.
+    os.environ[index.VARIABLE] = str(tmp_path_factory.mktemp("index"))
 
 
 @pytest.fixture(autouse=True, scope="session")

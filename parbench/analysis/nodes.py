@@ -52,13 +52,12 @@ def host_of(session):
     return session.provenance.host or ""
 
 
-def choose(store, names=(), since=None, now=None, entries=None):
+def choose(store, names=(), since=None, now=None):
     """[(name, Session)], one per host: the sessions `names` names (ids, starts
     of ids, `latest` or files), else the newest of each host from the day
     `since` on, else from the last day. StoreError when two are of one host."""
-    entries = store.entries() if entries is None else entries
     if names:
-        chosen = [store.resolve(name, entries) for name in names]
+        chosen = [store.resolve(name) for name in names]
         seen = {}
         for name, session in chosen:
             if host_of(session) in seen:
@@ -67,10 +66,9 @@ def choose(store, names=(), since=None, now=None, entries=None):
             seen[host_of(session)] = name
         return chosen
     if since:
-        recent = [e for e in entries if e.day() and e.day() >= since]
+        recent = store.entries(since=since)
     else:
-        start = (now or datetime.datetime.now(datetime.timezone.utc)) - RECENT
-        recent = [e for e in entries if e.when() and e.when() >= start]
+        recent = store.entries(after=(now or datetime.datetime.now(datetime.timezone.utc)) - RECENT)
     newest = {}
     for entry in recent:   # oldest first: the last of a host is its newest
         newest[entry.host] = entry

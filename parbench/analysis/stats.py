@@ -51,6 +51,8 @@ EXACT_RUNS = 30
 EXACT_SIDE = 10
 FAR_TAIL = 1e-3
 TAIL_STATES = 200000
+# ... and all the counts of one call together, some two seconds' work.
+TOTAL_TAIL_STATES = 2000000
 
 
 def scipy_stats():
@@ -91,17 +93,19 @@ def against_the_rest(samples, far_tail=None):
         ranks = tuple(sorted(doubled[v] for v in pooled))
         return [_rank_sum_p(ranks, len(s), w) if s and len(s) < total else 1.0 for s, w in zip(samples, sums)]
     tie_term = sum(t ** 3 - t for t in ties)
-    found = []
-    for i, (s, w) in enumerate(zip(samples, sums)):
-        n, rest = len(s), total - len(s)
-        p = _normal_p(n, rest, w, tie_term)
-        if p <= FAR_TAIL and min(n, rest) <= EXACT_SIDE and (far_tail is None or i in far_tail):
+    found = [_normal_p(len(s), total - len(s), w, tie_term) for s, w in zip(samples, sums)]
+    # The most extreme first: where many samples stand out at once, the work
+    # allowed goes to those whose count can matter most.
+    budget = [TOTAL_TAIL_STATES]
+    for i in sorted(range(len(samples)), key=found.__getitem__):
+        n, rest, w = len(samples[i]), total - len(samples[i]), sums[i]
+        if found[i] <= FAR_TAIL and min(n, rest) <= EXACT_SIDE and (far_tail is None or i in far_tail) and \
+                budget[0] > 0:
             # The smaller side's rank sum tells the same; its tail is the one counted.
             side, observed = (n, w) if n <= rest else (rest, total * (total + 1) - w)
-            exact = _far_tail_p(doubled, ties, side, observed)
+            exact = _far_tail_p(doubled, ties, side, observed, budget)
             if exact is not None:
-                p = exact
-        found.append(p)
+                found[i] = exact
     return found
 
 
@@ -118,7 +122,7 @@ def _normal_p(n, rest, doubled_sum, tie_term):
     return 1.0 if z <= 0 else min(1.0, math.erfc(z / math.sqrt(2)))
 
 
-def _far_tail_p(doubled, ties, n, observed):
+def _far_tail_p(doubled, ties, n, observed, budget=None):
     """The exact two-sided p-value of a doubled rank sum `observed` of n runs
     among the pooled runs (`doubled` their doubled mid-ranks, `ties` the sizes
     of their ties), or None where counting it would take too long."""
@@ -128,14 +132,15 @@ def _far_tail_p(doubled, ties, n, observed):
     far = abs(observed - middle)
     if far == 0:
         return 1.0
-    above = _count_at_least(groups[::-1], n, middle + far)
-    below = _count_at_least([(-r, m) for r, m in groups], n, -(middle - far))
+    budget = budget if budget is not None else [TOTAL_TAIL_STATES]
+    above = _count_at_least(groups[::-1], n, middle + far, budget)
+    below = _count_at_least([(-r, m) for r, m in groups], n, -(middle - far), budget)
     if above is None or below is None:
         return None
     return min(1.0, (above + below) / math.comb(total, n))
 
 
-def _count_at_least(groups, n, target):
+def _count_at_least(groups, n, target, budget):
     """How many ways of choosing n of the ranks (`groups`: (rank, how many
     share it), largest first) sum to `target` or more. The choices are made
     rank by rank; a partial choice that even the largest ranks left cannot
@@ -162,7 +167,8 @@ def _count_at_least(groups, n, target):
                 elif value + prefix[after + need] - prefix[after] >= target:
                     fresh[(chosen + take, value)] += count
         visited += len(fresh)
-        if visited > TAIL_STATES:
+        budget[0] -= len(fresh)
+        if visited > TAIL_STATES or budget[0] < 0:
             return None
         states, position = fresh, after
         if not states:

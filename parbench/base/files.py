@@ -42,19 +42,27 @@ def write(path, data):
     """Writes `data` (str or bytes) as the whole of `path`, or raises OSError
     having changed nothing. A file written over keeps its permission bits, and
     its owner and group where this process may give them."""
-    if isinstance(data, str):
+    with streamed(path, binary=True) as f:
         # Text from a document may hold lone surrogates, which UTF-8 cannot.
-        data = data.encode("utf-8", "backslashreplace")
+        f.write(data.encode("utf-8", "backslashreplace") if isinstance(data, str) else data)
+
+
+@contextlib.contextmanager
+def streamed(path, binary=False):
+    """A file to write the whole of `path` into piece by piece, as `write`
+    does at once: the pieces go to a temporary file beside it, which replaces
+    `path` only when the block ends without an exception."""
     temporary = temporary_beside(path)
     try:
         old = os.stat(path)
     except OSError:
         old = None
     try:
-        with open(temporary, "xb") as f:
+        with open(temporary, "xb") if binary else \
+                open(temporary, "x", encoding="utf-8", errors="backslashreplace", newline="") as f:
             if old:
                 _keep_owner_and_mode(f.fileno(), old)
-            f.write(data)
+            yield f
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, path)

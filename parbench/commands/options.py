@@ -29,6 +29,17 @@ def comma_list(text):
     return items
 
 
+def count(text):
+    """A whole number of 1 or more."""
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("takes a whole number, such as 20")
+    if n < 1:
+        raise argparse.ArgumentTypeError("takes a count of 1 or more")
+    return n
+
+
 def count_list(text):
     """A comma list of process or thread counts."""
     try:

@@ -19,6 +19,8 @@ from ..model.store import Store, StoreError, default_folder
 from ..report import export, page
 
 UNUSABLE = exits.UNUSABLE
+# A store of a year's sweeps holds hundreds of thousands: a listing shows the newest.
+NEWEST = 20
 
 
 def parser():
@@ -30,7 +32,11 @@ def parser():
     filters = argparse.ArgumentParser(add_help=False)
     options.add_filters(filters)
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    sub.add_parser("list", parents=[common, filters], help="one line per stored session, newest last")
+    listing = sub.add_parser("list", parents=[common, filters],
+                             help="one line per stored session, newest last: the newest %d, or --all" % NEWEST)
+    listing.add_argument("--newest", type=options.count, default=NEWEST, metavar="N",
+                         help="how many of the newest to list (default %d)" % NEWEST)
+    listing.add_argument("--all", action="store_true", help="every session")
     show = sub.add_parser("show", parents=[common], help="a session's summary table, as run-suite printed it")
     show.add_argument("session", metavar="ID", help="a session id, the start of one, 'latest', or a JSON file")
     comparing = sub.add_parser("compare", parents=[common], help="compare two sessions group by group")
@@ -50,6 +56,7 @@ def parser():
                            help="add the hosts side by side, of the sessions IDs (default: as nodes chooses them)")
     reporting.add_argument("--since", metavar="DATE", type=options.date,
                            help="with --nodes, the newest session of each host from DATE (YYYY-MM-DD) on")
+    add_expect(reporting)
     options.add_judging(reporting)
     comparing_hosts = sub.add_parser("nodes", parents=[common],
                                      help="the same groups across hosts: which host is slower than the others")
@@ -59,10 +66,7 @@ def parser():
                                  "last day)")
     comparing_hosts.add_argument("--since", metavar="DATE", type=options.date,
                                  help="the newest session of each host from DATE (YYYY-MM-DD) on")
-    comparing_hosts.add_argument("--expect", metavar="HOSTS", type=options.comma_list,
-                                 help="comma list of the hosts that must each have a session with valid runs of "
-                                 "every group (a sweep's nodes; a short name matches its host's full name): any "
-                                 "without is named, exit %d" % exits.FAILED)
+    add_expect(comparing_hosts)
     options.add_judging(comparing_hosts)
     changing = sub.add_parser("changes", parents=[common, filters],
                               help="the steps in each group's history on each host, and whether they stand "
@@ -77,6 +81,13 @@ def parser():
     return p
 
 
+def add_expect(parser):
+    parser.add_argument("--expect", metavar="HOSTS", type=options.comma_list,
+                        help="comma list of the hosts that must each have a session with valid runs of every group "
+                        "(a sweep's nodes; a short name matches its host's full name): any without is named, exit %d"
+                        % exits.FAILED)
+
+
 def _groups_text(groups):
     counts = {}
     for program, procs, threads in groups:
@@ -84,19 +95,15 @@ def _groups_text(groups):
     return " ".join("%s(%s)" % (name, ",".join(c)) for name, c in counts.items())
 
 
-def chosen(entries, args):
-    """The entries that --host, --since and --program let through."""
-    if args.host:
-        entries = [e for e in entries if e.host == args.host]
-    if args.since:
-        entries = [e for e in entries if e.day() and e.day() >= args.since]
-    if args.program:
-        entries = [e for e in entries if args.program in e.programs()]
-    return entries
+def chosen(args):
+    """What --host, --since and --program choose, for Store.entries."""
+    return {"host": args.host, "since": args.since, "program": args.program}
 
 
 def list_sessions(store, args):
-    entries = chosen(store.entries(), args)
+    entries = store.entries(newest=None if args.all else args.newest + 1, **chosen(args))
+    more = not args.all and len(entries) > args.newest
+    entries = entries[1:] if more else entries
     rows = [("session", "date", "host", "mpi", "commit", "groups", "failed", "interrupted")]
     rows += [(e.session, shown(e.date[:16].replace("T", " ")), shown(e.host), shown(e.mpi) or "-",
               shown(e.commit) or "-", _groups_text(e.groups), str(e.failed), shown(e.interrupted))
@@ -105,6 +112,8 @@ def list_sessions(store, args):
         print(line)
     if not entries:
         print("(no sessions in %s)" % shown(store.folder))
+    elif more:
+        print("(the newest %d; --all lists every one, --newest N that many)" % args.newest)
     return 0
 
 
@@ -126,9 +135,8 @@ def show(store, args):
 
 
 def compare_sessions(store, args):
-    entries = store.entries()
-    new_name, new = store.resolve(args.new, entries)
-    base_name, base = store.baseline_for(new, args.base, entries)
+    new_name, new = store.resolve(args.new)
+    base_name, base = store.baseline_for(new, args.base)
     print("compare: %s against %s" % (shown(new_name), shown(base_name)))
     if new.interrupted:
         print("compare: %s was %s" % (shown(new_name), new.cut_short()))
@@ -192,7 +200,7 @@ def find_changes(store, args):
     if why:
         print("results: no changes: %s" % why, file=sys.stderr)
         return UNUSABLE
-    every = changes.series_of(chosen(store.entries(), args), args.program)
+    every = changes.series_of(store.entries(**chosen(args)), args.program)
     found = changes.find(every, args.alpha)
     if not found.looked_at:
         print("changes: nothing to look at: no group has %d or more sessions on one host%s" % (
@@ -228,14 +236,13 @@ def write_report(store, args):
     if why:
         print("results: no report: %s" % why, file=sys.stderr)
         return UNUSABLE
-    entries = store.entries()
-    _, session = store.resolve(args.session, entries)
+    _, session = store.resolve(args.session)
     hosts = None
     if args.nodes is not None:
-        hosts = nodes.compare_hosts(nodes.choose(store, args.nodes, args.since, entries=entries), args.tolerance,
-                                    args.alpha)
+        hosts = nodes.compare_hosts(nodes.choose(store, args.nodes, args.since), args.tolerance, args.alpha,
+                                    args.expect or ())
     print(shown(os.path.abspath(page.write(args.out, session, store, args.tolerance, args.alpha,
-                                             args.baseline, entries, hosts))))
+                                             args.baseline, hosts=hosts))))
     return 0
 
 
@@ -252,16 +259,17 @@ def compare_nodes(store, args):
 
 
 def export_runs(store, args):
-    entries = chosen(store.entries(), args)
-    found = export.rows((store.load(e) for e in entries), args.program)
-    text = export.text(found, args.format)
+    """Streams the runs, a document at a time: memory stays flat whatever the rows."""
+    entries = store.entries(**chosen(args))
+    sessions = (store.load(e) for e in entries)
     if args.output:
-        files.write(args.output, text)
-        print("export: %s of %s to %s" % (plural(len(found), "run"), plural(len(entries), "session"),
+        with files.streamed(args.output) as out:
+            written = export.write(out, export.rows(sessions, args.program), args.format)
+        print("export: %s of %s to %s" % (plural(written, "run"), plural(len(entries), "session"),
                                           shown(args.output)),
               file=sys.stderr)
     else:
-        sys.stdout.write(text)
+        export.write(sys.stdout, export.rows(sessions, args.program), args.format)
     return 0
 
 
@@ -287,6 +295,8 @@ def main(argv, environ=None):
             why = args.command == "report" and files.unwritable(args.out)
             if why:
                 p.error("--out: cannot write %s: %s" % (shown(args.out), why))
+            if args.command == "report" and args.expect and args.nodes is None:
+                p.error("--expect names the hosts of --nodes; give --nodes too")
             if args.command in ("report", "nodes") and args.since:
                 if args.nodes is None:
                     p.error("--since chooses the hosts' sessions of --nodes; give --nodes too")

@@ -7,30 +7,26 @@ each session has a name of its own. Copying the files of one store into
 another merges them.
 
 Every document is read through the document module, which checks it whole;
-one that cannot be used is named once and skipped, and the rest of the store
-stays usable. Readers keep an index of what they have read (`.index.json`, keyed by file
-name, size and time of change), so that listing a large store opens only the
-documents it has not seen; the index is only a cache, written by rename too, and
-any reader may rebuild it.
+one that cannot be used is named and skipped, and the rest of the store stays
+usable. What listing and choosing sessions need of the documents is asked of
+the index (index.py), a cache that every reader brings up to date from the
+documents new since it was written, and rebuilds when it cannot be used.
 """
 
 import datetime
-import json
-import math
 import os
 import secrets
 import socket
+import sqlite3
 import sys
-from dataclasses import asdict, dataclass, replace
-from typing import Optional
 
-from . import document, programs
-from ..base import files
+from . import document
 from .document import DocumentError, host_part, stamp, valid_id
+from .index import Damaged, Entry, Index, location
 from ..base.text import shown as text_shown
 
-INDEX = ".index.json"
-INDEX_VERSION = 3   # what an index entry holds; an index of another version is read again
+# Where an older runner kept its index, in the store itself; no reader asks it now.
+OLD_INDEX = ".index.json"
 
 
 class StoreError(Exception):
@@ -67,87 +63,11 @@ def read_document(path):
         raise StoreError(str(e), e)
 
 
-@dataclass(frozen=True)
-class Entry:
-    """What listing and choosing sessions need of a document, kept in the index."""
-    session: str
-    path: str
-    date: str
-    host: str
-    mpi: str
-    commit: str
-    groups: tuple        # (program, procs, threads)
-    failed: int
-    times: tuple = ()    # per group: (median, min, max) of its main time, or None
-    interrupted: Optional[str] = None   # the signal's name
-
-    @classmethod
-    def of(cls, session, path):
-        prov = session.provenance
-        times = tuple((s.main_spread.median, s.main_spread.min, s.main_spread.max) if s.runs and s.main_spread
-                      else None for s in session.summary)
-        return cls(session.id, path, prov.date or "", prov.host or "", prov.mpi() or "", prov.commit(),
-                   tuple((g.program, g.procs, g.threads) for g in session.groups()), session.problems(), times,
-                   session.interrupted.signal if session.interrupted else None)
-
-    @classmethod
-    def from_index(cls, fields, path):
-        """The entry an index holds, or None where any of it is not as written."""
-        try:
-            entry = cls(**dict(fields, path=path))
-        except TypeError:
-            return None
-        count = (type(None), int)
-        fine = (valid_id(entry.session) and all(isinstance(v, str) for v in
-                                                (entry.date, entry.host, entry.mpi, entry.commit))
-                and isinstance(entry.failed, int) and isinstance(entry.interrupted, (str, type(None)))
-                and isinstance(entry.groups, list) and isinstance(entry.times, list)
-                and len(entry.times) == len(entry.groups)
-                and all(isinstance(g, list) and len(g) == 3 and isinstance(g[0], str) and g[0] in programs.BY_NAME
-                        and isinstance(g[1], count) and isinstance(g[2], count) for g in entry.groups)
-                and all(t is None or (isinstance(t, list) and len(t) == 3 and
-                                      all(_finite(v) for v in t)
-                                      and 0 <= t[1] <= t[0] <= t[2])   # min <= median <= max
-                        for t in entry.times))
-        if not fine:
-            return None
-        return replace(entry, groups=tuple(tuple(g) for g in entry.groups),
-                       times=tuple(tuple(t) if t else None for t in entry.times))
-
-    def programs(self):
-        return {g[0] for g in self.groups}
-
-    def day(self):
-        try:
-            return datetime.datetime.fromisoformat(self.date).date()
-        except ValueError:
-            return None
-
-    def when(self):
-        """When the session started, in UTC (a date without an offset taken as
-        UTC), or None."""
-        try:
-            when = datetime.datetime.fromisoformat(self.date)
-        except ValueError:
-            return None
-        if when.tzinfo is None:
-            return when.replace(tzinfo=datetime.timezone.utc)
-        try:
-            return when.astimezone(datetime.timezone.utc)
-        except OverflowError:   # year 1 or 9999 moved to UTC
-            return None
-
-
-def _finite(value):
-    """A number a float holds (math.isfinite would overflow on a huge integer)."""
-    if isinstance(value, float):
-        return math.isfinite(value)
-    return isinstance(value, int) and not isinstance(value, bool) and abs(value) <= document.MAX_INTEGER
-
-
 class Store:
-    def __init__(self, folder):
+    def __init__(self, folder, environ=None):
         self.folder = os.path.abspath(folder)
+        self.index = Index(self.folder, location(self.folder, os.environ if environ is None else environ))
+        self._fresh = False
 
     def path(self, session_id):
         return os.path.join(self.folder, session_id + ".json")
@@ -163,74 +83,46 @@ class Store:
     def contains(self, session):
         return os.path.exists(self.path(session.id))
 
-    def entries(self, warn=None):
-        """Every readable session, oldest first. A file that cannot be read is
-        named through `warn` and skipped; temporary files are never sessions."""
-        warn = warn or (lambda line: print(line, file=sys.stderr))
-        try:
-            names = sorted(e.name for e in os.scandir(self.folder)
-                           if e.name.endswith(".json") and not e.name.startswith("."))
-        except (FileNotFoundError, NotADirectoryError):
+    def entries(self, warn=None, **chosen):
+        """The readable sessions the filters `chosen` let through (host, since,
+        after, program, prefix, newest: index.Index.entries), oldest first. The
+        index is brought up to date once for each Store, and a file that cannot
+        be read is named then, through `warn`."""
+        if not os.path.isdir(self.folder):
+            if os.path.lexists(self.folder) and not os.path.isdir(self.folder):
+                raise StoreError("cannot list the store %s: it is not a folder" % self.folder)
             return []
+        try:
+            os.listdir(self.folder)
         except OSError as e:
             raise StoreError("cannot list the store %s: %s" % (self.folder, e.strerror or e))
-        index = self._read_index()
-        fresh, changed = {}, False
-        for name in names:
-            path = os.path.join(self.folder, name)
-            try:
-                st = os.stat(path)
-                stamp_ = [st.st_size, st.st_mtime_ns]
-            except OSError:
-                stamp_ = None   # a link to nowhere: reading it says why
-            known = index.get(name)
-            if isinstance(known, dict) and stamp_ and known.get("stamp") == stamp_ and \
-                    known.get("version") == INDEX_VERSION and isinstance(known.get("entry"), dict):
-                entry = Entry.from_index(known["entry"], path)
-                if entry:
-                    fresh[name] = (known, entry)
-                    continue
-            try:
-                entry = Entry.of(read_document(path), path)
-            except StoreError as e:
-                warn("results: skipped %s" % text_shown(e.named()))
-                continue
-            fields = asdict(entry)
-            del fields["path"]
-            fresh[name] = ({"stamp": stamp_, "version": INDEX_VERSION, "entry": fields}, entry)
-            changed = True
-        if changed or set(fresh) != set(index):
-            self._write_index({name: known for name, (known, _) in fresh.items()})
-        # The same session twice (a copy under another name) is listed once: by its own name if it has it.
-        chosen = {}
-        for name, (_, entry) in sorted(fresh.items(), key=lambda item: item[0] != item[1][1].session + ".json"):
-            chosen.setdefault(entry.session, entry)
-        return sorted(chosen.values(), key=lambda e: e.session)
-
-    def _read_index(self):
+        warn = warn or (lambda line: print(line, file=sys.stderr))
+        if not self._fresh:
+            self.index.refresh(warn)
+            self._fresh = True
         try:
-            index = json.loads(files.read(os.path.join(self.folder, INDEX)).decode("utf-8"))
-            return index if isinstance(index, dict) else {}
-        except (files.ReadError, ValueError, RecursionError):
-            return {}
-
-    def _write_index(self, index):
-        # A reader that cannot write the index (a read-only store) just reads again next time.
-        try:
-            files.write(os.path.join(self.folder, INDEX), json.dumps(index))
-        except OSError:
-            pass
+            return self.index.entries(**chosen)
+        except (sqlite3.Error, Damaged):
+            # A cache that does not hold what the documents say is made anew from them.
+            self.index.db.close()
+            self.index.db = None
+            self.index._discard()
+            self.index.refresh(lambda line: None)
+            return self.index.entries(**chosen)
 
     def find(self, name, entries=None):
-        """The entry a session id, a unique beginning of one, or `latest` names."""
+        """The entry a session id, a unique beginning of one, or `latest` names;
+        of `entries` where given, else asked of the index."""
         if not name:
             raise StoreError("an empty name names no session")
-        entries = self.entries() if entries is None else entries
         if name == "latest":
-            if not entries:
+            latest = entries[-1:] if entries is not None else self.entries(newest=1)
+            if not latest:
                 raise StoreError("the store %s holds no sessions" % self.folder)
-            return entries[-1]
-        matches = [e for e in entries if e.session == name] or [e for e in entries if e.session.startswith(name)]
+            return latest[0]
+        found = [e for e in entries if e.session.startswith(name)] if entries is not None else \
+            self.entries(prefix=name)
+        matches = [e for e in found if e.session == name] or found
         if len(matches) == 1:
             return matches[0]
         if not matches:
@@ -254,7 +146,8 @@ class Store:
         else the newest earlier session of its host that shares a group with it."""
         if name:
             return self.resolve(name, entries)
-        entry = default_base(self.entries() if entries is None else entries, session)
+        host = session.provenance.host or ""
+        entry = default_base(self.entries(host=host) if entries is None else entries, session)
         return entry.session, self.load(entry)
 
 

@@ -21,9 +21,9 @@ SUITE_FIELDS = ("program", "run", "procs", "parallel_s", "sequential_s", "time_s
 
 
 def rows(sessions, program=None):
-    """One dict per run of `sessions` (Session records), of `program` alone
-    where given: FIELDS, None where a run or its session has no such value."""
-    out = []
+    """One dict per run of `sessions` (Session records, taken one at a time),
+    of `program` alone where given: FIELDS, None where a run or its session
+    has no such value."""
     for session in sessions:
         prov = session.provenance
         for run in session.runs:
@@ -33,19 +33,33 @@ def rows(sessions, program=None):
                    "commit": prov.commit() or None, "program": run.group.program, "count": run.group.count,
                    "run": run.index, "problem": run.problem}
             row.update({name: run.figures.get(name) for name in document.FIGURES + ("verdict",)})
-            out.append(row)
-    return out
+            yield row
+
+
+def write(out, found, form):
+    """Writes the rows `found` to the text stream `out` as they come, as a CSV
+    (a header, empty cells for None) or JSON lines; returns how many."""
+    written = 0
+    if form == "jsonl":
+        for row in found:
+            # json escapes every control character itself: the text stays exact.
+            out.write(json.dumps({name: row[name] for name in FIELDS}) + "\n")
+            written += 1
+        return written
+    writer = _writer(out, FIELDS)
+    for row in found:
+        # A cell may be read on a terminal (a document's control characters shown
+        # escaped) or in a spreadsheet (made inert last, so nothing comes before its quote).
+        writer.writerow({name: cell(shown(row[name])) for name in FIELDS})
+        written += 1
+    return written
 
 
 def text(found, form):
-    """The rows as the whole text of a CSV (a header, empty cells for None) or
-    of JSON lines."""
-    if form == "jsonl":
-        # json escapes every control character itself: the text stays exact.
-        return "".join(json.dumps({name: row[name] for name in FIELDS}) + "\n" for row in found)
-    # A cell may be read on a terminal (a document's control characters shown
-    # escaped) or in a spreadsheet (made inert last, so nothing comes before its quote).
-    return _csv(FIELDS, ({name: shown(row[name]) for name in FIELDS} for row in found))
+    """The rows as the whole text of a CSV or of JSON lines."""
+    out = io.StringIO()
+    write(out, found, form)
+    return out.getvalue()
 
 
 def suite_rows(session):
@@ -63,10 +77,38 @@ def write_suite_csv(path, session):
     files.write(path, _csv(SUITE_FIELDS, suite_rows(session)))
 
 
-def _csv(fields, found):
-    out = io.StringIO()
+def _writer(out, fields):
     writer = csv.DictWriter(out, fieldnames=fields, lineterminator="\n")
     writer.writeheader()
+    return writer
+
+
+def _csv(fields, found):
+    out = io.StringIO()
     # A program's figures are whatever it printed: a spreadsheet must not run them.
-    writer.writerows({name: cell("" if row[name] is None else row[name]) for name in fields} for row in found)
+    _writer(out, fields).writerows({name: cell("" if row[name] is None else row[name]) for name in fields}
+                                   for row in found)
     return out.getvalue()
+
+
+# The report's hosts side by side, every host of every group judged: what the
+# page shows of a computing centre's hosts is only the odd ones.
+HOST_FIELDS = ("program", "procs", "threads", "host", "session", "runs", "median_s", "others_median_s",
+               "vs_others_pct", "modified_z", "p_holm", "verdict", "how")
+
+
+def host_rows(hosts):
+    """One dict per host of each group that the HostComparison `hosts`
+    judged: HOST_FIELDS, None where there is no such value (p where no test
+    was made)."""
+    return [{"program": j.group.program, "procs": j.group.procs, "threads": j.group.threads, "host": shown(j.host),
+             "session": shown(j.session), "runs": len(j.runs), "median_s": "%.6f" % j.median,
+             "others_median_s": "%.6f" % j.others, "vs_others_pct": "%.1f" % j.change_pct,
+             "modified_z": "%.2f" % j.z, "p_holm": None if j.p is None else "%.3g" % j.p, "verdict": j.verdict,
+             "how": j.how} for j in hosts.judgements]
+
+
+def hosts_csv(path, hosts):
+    """Every host's row of the HostComparison `hosts`, whole to `path`."""
+    files.write(path, _csv(HOST_FIELDS, host_rows(hosts)))
+    return path

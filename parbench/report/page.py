@@ -10,8 +10,10 @@ can become markup. The plots' SVG is the one markup put in as it is."""
 
 import collections
 import functools
+import os
+import urllib.parse
 
-from . import plots
+from . import export, plots
 from ..analysis import balance, changes, comparison, judging, nodes, scaling, stats, summary
 from ..base import files, optional
 from ..base.text import noun, plural
@@ -45,6 +47,13 @@ READ_HOSTS = ("One plot per group that three or more hosts ran: each host's runs
               "test (Holm-corrected over every host and group), and its median is beyond the tolerance above "
               "theirs. Dots of one host far above the rest with others among them are a busy run, not a slow "
               "host." % stats.OUTLIER_Z)
+READ_HOST_MEDIANS = ("One plot per group that three or more hosts ran: how many hosts had each median, the dashed "
+                     "line the median of them all. Each host not like the others is a triangle above its median: "
+                     "red slower, yellow within noise or too few runs to tell, green faster; the furthest from "
+                     "the rest are named. A host is slower when its median stands apart from the hosts' medians "
+                     "(modified z-score above %g), its runs are slower than the other hosts' together by a "
+                     "Mann-Whitney test (Holm-corrected over every host and group), and its median is beyond the "
+                     "tolerance above theirs." % stats.OUTLIER_Z)
 READ_HISTORY = ("Each stored session of this host: the point is the group's median main time, the bar its "
                 "fastest to slowest run; the red point is this session. A step that lasts from one session on "
                 "(after an upgrade of the MPI, the compiler or the kernel) is a real change; a single point off "
@@ -54,8 +63,9 @@ READ_HISTORY = ("Each stored session of this host: the point is the group's medi
 
 # What a section's function reads: the session, the store's entries (for the
 # history), the comparison with a baseline, or None, the hosts side by side,
-# or None, and the level of the tests.
-Inputs = collections.namedtuple("Inputs", "session entries comparison hosts alpha", defaults=(judging.ALPHA,))
+# or None, the level of the tests, and the name of the CSV of every host beside the page, or None.
+Inputs = collections.namedtuple("Inputs", "session entries comparison hosts alpha hosts_csv",
+                                defaults=(judging.ALPHA, None))
 # A table for the table macro: each row its class (or None) and its cells as
 # (text, class or None).
 Table = collections.namedtuple("Table", "header rows")
@@ -228,23 +238,87 @@ def _comparison(inputs):
                                                                  1000 * judging.CLOCK_RESOLUTION_S)}
 
 
+# Up to this many hosts in a group the page shows each host's runs and row;
+# beyond, the hosts not like the others, the spread of the medians, and every
+# row in a CSV beside the page (a thousand hosts' dots and rows are megabytes
+# that nobody reads).
+FEW_HOSTS = 30
+# Rows of hosts not like the others on a page of many hosts; the rest are the CSV's.
+ODD_ROWS = 100
+HOST_CLASS = {nodes.SLOWER: "slower", nodes.FASTER: "faster", nodes.NOISE: "noise", nodes.TOO_FEW: "noise"}
+# Which odd hosts a page too small for them all keeps: the slow ones first.
+KEPT_FIRST = (nodes.SLOWER, nodes.NOISE, nodes.TOO_FEW, nodes.FASTER)
+
+
+def many_hosts(hosts):
+    """Whether a group of the HostComparison `hosts` has more hosts than the page shows one by one."""
+    return any(len(found) > FEW_HOSTS for found in hosts.groups().values())
+
+
+def write_hosts_csv(path, hosts):
+    """Every host's row of `hosts`, a HostComparison, as a CSV beside the page
+    at `path` (report.html: report-hosts.csv) where the page leaves rows out;
+    the CSV's name for the page's link, or None, having written nothing, where
+    the page shows every row."""
+    if hosts is None or not many_hosts(hosts):
+        return None
+    stem = os.path.splitext(path)[0]
+    export.hosts_csv(stem + "-hosts.csv", hosts)
+    return os.path.basename(stem) + "-hosts.csv"
+
+
+def _odd_hosts(hosts):
+    """The Judgements of the hosts not like the others that a page of many
+    shows, in the table's order, and how many such there are in all."""
+    odd = [j for j in hosts.judgements if j.verdict != nodes.ALIKE]
+    kept = {id(j) for j in sorted(odd, key=lambda j: (KEPT_FIRST.index(j.verdict), -abs(j.change_pct)))[:ODD_ROWS]}
+    return [j for j in odd if id(j) in kept], len(odd)
+
+
+def _host_counts(groups):
+    verdicts = (nodes.ALIKE,) + KEPT_FIRST
+    return _table(["group", "hosts"] + list(verdicts) + ["median of the host medians s"], [
+        [g.describe(), (len(found), "num")] + [(sum(j.verdict == v for j in found) or "-", "num") for v in verdicts] +
+        [("%.3f" % stats.median([j.median for j in found]), "num")] for g, found in groups.items()])
+
+
 def _hosts(inputs):
     hosts = inputs.hosts
-    verdict_class = {nodes.SLOWER: "slower", nodes.FASTER: "faster", nodes.NOISE: "noise"}
+    groups = hosts.groups()
+    many = many_hosts(hosts)
+    notes = hosts.header()
+    shown_rows, odd_line, csv = hosts.judgements, None, None
+    if many:
+        # Its first line names every host with its session: for a thousand, the CSV does.
+        notes[0] = "%s side by side." % plural(len(hosts.sessions), "host")
+        shown_rows, odd = _odd_hosts(hosts)
+        if hosts.judgements:
+            odd_line = "Every host is like the others in every group." if not odd else \
+                "Not like the others: %d of %s (a host in a group)%s." % (
+                    odd, plural(len(hosts.judgements), "row"), ", the %d that matter most below, slower first" %
+                    len(shown_rows) if odd > len(shown_rows) else "")
+        if inputs.hosts_csv:
+            csv = {"href": urllib.parse.quote(inputs.hosts_csv), "name": inputs.hosts_csv,
+                   "rows": plural(len(hosts.judgements), "row")}
     rows, classes = [], {}
-    for i, j in enumerate(hosts.judgements):
+    for i, j in enumerate(shown_rows):
         row = nodes.cells(j)
         rows.append(list(row[:2]) + [(cell, "num") for cell in row[2:5]] + list(row[5:]))
-        if j.verdict in verdict_class:
-            classes[i] = verdict_class[j.verdict]
-    groups = hosts.groups()
+        if j.verdict in HOST_CLASS:
+            classes[i] = HOST_CLASS[j.verdict]
     figure = None
-    if groups:
+    if groups and many:
+        figure = _figure("hosts", plots.host_medians_figure(
+            {g: [(j.host, j.median, HOST_CLASS.get(j.verdict)) for j in found] for g, found in groups.items()}),
+            "n", READ_HOST_MEDIANS)
+    elif groups:
         figure = _figure("hosts", plots.hosts_figure(
             {g: [(j.host, j.runs, j.median, j.verdict == nodes.SLOWER) for j in found] for g, found in groups.items()}),
             "n", READ_HOSTS)
-    return {"notes": hosts.header(), "nothing": hosts.nothing_compared(),
-            "table": _table(nodes.HEADER, rows, classes) if rows else None, "figure": figure,
+    return {"notes": notes, "nothing": hosts.nothing_compared(), "missing": hosts.missing_line(),
+            "counts": _host_counts(groups) if groups and many else None, "figure": figure, "odd": odd_line,
+            "table": _table(nodes.HEADER, rows, classes) if rows else None, "csv": csv,
+            "elsewhere": "Every host's row is in what results nodes prints." if many and not csv else None,
             "slow": hosts.slow_line(), "any_slow": bool(hosts.slow())}
 
 
@@ -296,12 +370,14 @@ def with_hosts(sections=SECTIONS):
     return sections[:place] + (HOSTS,) + sections[place:]
 
 
-def page(session, entries, comparison=None, sections=SECTIONS, hosts=None, alpha=judging.ALPHA):
+def page(session, entries, comparison=None, sections=SECTIONS, hosts=None, alpha=judging.ALPHA, hosts_csv=None):
     """The HTML of a Session's report; `entries` are the store's sessions (for
     the history), `comparison` its comparison with a baseline or None,
     `sections` the Sections to show, in order, `hosts` the HostComparison
-    that HOSTS shows, or None, `alpha` the level of the history's changes."""
-    inputs = Inputs(session, entries, comparison, hosts, alpha)
+    that HOSTS shows, or None, `alpha` the level of the history's changes,
+    `hosts_csv` the name of the CSV of every host that HOSTS links to (from
+    write_hosts_csv), or None."""
+    inputs = Inputs(session, entries, comparison, hosts, alpha, hosts_csv)
     return _templates().get_template("report.html").render(
         title="parbench session %s" % session.id, date=session.provenance.date, host=session.provenance.host,
         cut_short=session.cut_short(),
@@ -312,12 +388,11 @@ def page(session, entries, comparison=None, sections=SECTIONS, hosts=None, alpha
 def write(path, session, store, tolerance=judging.TOLERANCE, alpha=judging.ALPHA, baseline_name=None,
           entries=None, hosts=None):
     """Writes the report of `session` to `path`, whole or not at all, with the
-    history of `store` (its `entries`, where already listed), its comparison
-    with `baseline_name`, else with the session results compare would pick
-    (none, if there is none), and the hosts side by side where `hosts`, a
-    HostComparison, is given."""
-    # Listing again would name each unreadable file a second time.
-    entries = list(store.entries() if entries is None else entries)
+    history of its host in `store` (its `entries`, where already asked for),
+    its comparison with `baseline_name`, else with the session results compare
+    would pick (none, if there is none), and the hosts side by side where
+    `hosts`, a HostComparison, is given."""
+    entries = list(store.entries(host=session.provenance.host or "") if entries is None else entries)
     if not any(e.session == session.id for e in entries):
         entries.append(Entry.of(session, ""))
     against = None
@@ -328,5 +403,7 @@ def write(path, session, store, tolerance=judging.TOLERANCE, alpha=judging.ALPHA
             raise
     else:
         against = comparison.compare(name, base, session, tolerance, alpha)
-    files.write(path, page(session, entries, against, SECTIONS if hosts is None else with_hosts(), hosts, alpha))
+    # The CSV first: a page never links to one that was not written.
+    files.write(path, page(session, entries, against, SECTIONS if hosts is None else with_hosts(), hosts, alpha,
+                           write_hosts_csv(path, hosts)))
     return path

@@ -1,7 +1,8 @@
 """The pictures of a session, drawn with matplotlib: each sweep's speed-up and
 efficiency against its counts (with the ideal line and the Amdahl fit), each
 group's runs as points, each group's history, and each group's hosts side by
-side. As PNG for --plot, as SVG for the report page."""
+side (among many, the spread of their medians). As PNG for --plot, as SVG
+for the report page."""
 
 import datetime
 import io
@@ -161,8 +162,58 @@ def hosts_figure(groups):
             top = max([top] + list(runs))
         axis.set(xlim=(-0.6, len(hosts) - 0.4), ylim=(0, _above(top, 1.15)), xticks=range(len(hosts)),
                  ylabel=programs.get(group.program).time_label + " (s)", title=_title(group))
-        axis.set_xticklabels([shown(h[0]) or "unknown" for h in hosts], rotation=30 if len(hosts) > 4 else 0,
-                             fontsize=7.5)
+        # Upright names from a dozen hosts on: slanted ones would run into each other.
+        axis.set_xticklabels([shown(h[0]) or "unknown" for h in hosts],
+                             rotation=0 if len(hosts) <= 4 else 30 if len(hosts) <= 12 else 90,
+                             fontsize=7.5 if len(hosts) <= 12 else 6)
+        axis.grid(axis="x", visible=False)
+    return fig
+
+
+# A host not like the others, by the class its row has on the page.
+MARKS = {"slower": OVER, "noise": "#d4a017", "faster": "#2e8b57"}
+# The hosts named in a panel of many, the furthest from the rest first: more would write over each other.
+NAMED = 6
+
+
+def host_medians_figure(groups):
+    """Each group's hosts among many: the histogram of their medians, the
+    median of those dashed, and each host not like the others marked above
+    its median in its colour of MARKS (slower in red), the furthest named;
+    `groups` maps a group to [(host, median, mark)], mark a key of MARKS or
+    None."""
+    plt = _pyplot()
+    fig, axes = _grid(plt, max(1, len(groups)), height=2.6)
+    for i, (axis, (group, hosts)) in enumerate(zip(axes, groups.items())):
+        medians = [median for _, median, _ in hosts]
+        middle = stats.median(medians)
+        low, high = min(medians), max(medians)
+        span = high - low or max(low * 0.01, 0.001)
+        counts, _, _ = axis.hist(medians, bins=min(40, max(10, round(math.sqrt(len(medians))))),
+                                 range=(low, low + span), histtype="stepfilled", color=MEASURED, alpha=0.6,
+                                 linewidth=0)
+        top = max(counts)
+        axis.axvline(middle, color=FIT, linestyle="--", linewidth=1)
+        odd = sorted((k for k, h in enumerate(hosts) if h[2] in MARKS), key=lambda k: hosts[k][1])
+        named = sorted(sorted(odd, key=lambda k: -abs(hosts[k][1] - middle))[:NAMED], key=lambda k: hosts[k][1])
+        # Always above the tallest bar, where a host alone in its bar still shows.
+        mark_y = top * 1.08
+        for mark in MARKS:
+            xs = [hosts[k][1] for k in odd if hosts[k][2] == mark and mark != "slower"]
+            if xs:
+                axis.plot(xs, [mark_y] * len(xs), "v", color=MARKS[mark], markersize=5)
+        for k in odd:
+            if hosts[k][2] == "slower":
+                axis.plot([hosts[k][1]], [mark_y], "v", color=OVER, markersize=6, gid="slow-%d-%d" % (i, k))
+        left, right = low - 0.05 * span, min(low + 1.05 * span, CEILING)
+        for n, k in enumerate(named):
+            host, median, mark = hosts[k]
+            # Names near the right edge run leftwards; neighbours take turns in three rows.
+            axis.annotate(shown(host) or "unknown", (median, mark_y), xytext=(0, 6 + 9 * (n % 3)),
+                          textcoords="offset points", ha="right" if median > (left + right) / 2 else "left",
+                          fontsize=6.5, color=MARKS[mark])
+        axis.set(xlim=(left, right), ylim=(0, top * 1.75), xlabel=programs.get(group.program).time_label +
+                 ", host median (s)", ylabel="hosts", title="%s, %d hosts" % (_title(group), len(hosts)))
         axis.grid(axis="x", visible=False)
     return fig
 

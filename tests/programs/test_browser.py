@@ -119,3 +119,36 @@ def test_the_report_opens_whole_and_alone_in_a_wide_and_a_narrow_window(browser,
         browser.save_screenshot(shot)
         assert Image.open(shot).size[0] == width
     shutil.copy(page, os.path.join(build.dir, "report-test.html"))
+
+
+@pytest.fixture
+def many_hosts_report(tmp_path):
+    """A page of a thousand hosts side by side, one of them slow, with the CSV of every host beside it."""
+    docs = [host_document("n%04d" % k, [("treesearch", 2, [(2.0 if k == 999 else 1.0) * (1 + 0.01 * ((k + i) % 7))
+                                                           for i in range(5)])]) for k in range(1000)]
+    sessions = [(d["session"], document.from_json(d, "host")) for d in docs]
+    hosts = nodes.compare_hosts(sessions)
+    page = tmp_path / "nodes.html"
+    files.write(str(page), report.page(sessions[0][1], [], sections=report.with_hosts(), hosts=hosts,
+                                       hosts_csv=report.write_hosts_csv(str(page), hosts)))
+    return page
+
+
+def test_a_page_of_a_thousand_hosts_reads_in_a_narrow_window_and_links_its_csv(browser, many_hosts_report):
+    from PIL import Image
+    page = many_hosts_report
+    for width in (1280, 400):
+        open_at(browser, page, width)
+        assert [e for e in browser.get_log("browser") if e["level"] == "SEVERE"] == []
+        assert set(requests(browser, page.as_uri())) == {page.as_uri()}
+        svg = browser.find_element("css selector", "#figure-hosts svg")
+        assert svg.size["width"] > 0.8 * min(width, 1100) - 60 and svg.size["height"] > 100
+        colours = Image.open(io.BytesIO(svg.screenshot_as_png)).convert("RGB").getcolors(1 << 16)
+        assert colours is None or len(colours) > 20, "the hosts' plot looks blank at %d px" % width
+        spills, scroll_width, client_width, _ = browser.execute_script(SPILLS)
+        assert spills == [] and scroll_width <= client_width, (width, spills, scroll_width, client_width)
+        [slow] = browser.find_elements("css selector", "#hosts tr.slower")
+        assert slow.find_elements("css selector", "td")[1].get_attribute("textContent") == "n0999"
+        [link] = browser.find_elements("css selector", "#hosts a")
+        assert link.get_attribute("href") == (page.parent / "nodes-hosts.csv").as_uri()
+    assert len((page.parent / "nodes-hosts.csv").read_text().splitlines()) == 1001

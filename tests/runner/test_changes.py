@@ -7,12 +7,13 @@ import json
 import os
 import random
 import re
+import sqlite3
 
 import pytest
 from conftest import HISTORY_GROUPS, write_history
 
 from parbench.analysis import changes, stats
-from parbench.model import store
+from parbench.model import index, store
 from parbench.model.programs import Group
 
 pytestmark = pytest.mark.unit
@@ -240,14 +241,13 @@ def test_series_too_short_for_any_cut_to_reach_alpha_say_so_and_exit_4(tmp_path,
 def test_damaged_documents_and_index_cost_only_themselves(tmp_path, results):
     write_history(tmp_path, steps={("vm", "treesearch"): [(15, 1.3)]}, groups=HISTORY_GROUPS[:1])
     assert results(tmp_path, "changes").returncode == 3
-    index = json.loads((tmp_path / store.INDEX).read_text())
-    name = sorted(index)[3]
-    index[name]["entry"]["times"] = [["a lot", 0, 1]]
-    (tmp_path / store.INDEX).write_text(json.dumps(index))
+    names = sorted(p.name for p in tmp_path.glob("[0-9]*.json"))
+    with sqlite3.connect(index.location(str(tmp_path), os.environ)) as db:
+        db.execute("UPDATE groups SET median = 'a lot' WHERE name = ?", (names[3],))
     (tmp_path / "20260201T000000.000Z-vm-ffffff.json").write_text("{ cut short")
-    os.truncate(tmp_path / sorted(index)[5], 10)
+    os.truncate(tmp_path / names[5], 10)
     run = results(tmp_path, "changes")
     assert run.returncode == 3, run.stdout + run.stderr
     assert "from 20260116T000000.000Z-vm-" in run.stdout
     assert run.stderr.count("results: skipped ") == 2
-    assert "20260201T000000.000Z-vm-ffffff.json" in run.stderr and sorted(index)[5] in run.stderr
+    assert "20260201T000000.000Z-vm-ffffff.json" in run.stderr and names[5] in run.stderr

@@ -1,8 +1,10 @@
 """Comparisons on small hand-made sessions: when a change counts, how it was
 judged, and the exit statuses it leads to."""
 
+import itertools
 import json
 import math
+import random
 import statistics
 
 import pytest
@@ -287,3 +289,34 @@ def test_the_exact_rank_test_agrees_with_scipy_and_counts_ties_exactly():
     # Complete separation on a millisecond clock: the exact 2 / C(10, 5), not an approximation below it.
     assert stats.mann_whitney_exact([0.020] * 5, [0.030] * 5) == pytest.approx(2 / 252)
     assert stats.mann_whitney_exact([0.020, 0.021, 0.020], [0.020, 0.021, 0.020]) == pytest.approx(1.0)
+
+
+def brute_force_p(x, y):
+    """The two-sided rank-sum p-value by dealing the pooled runs every way."""
+    pooled = sorted(x + y)
+    rank = {v: (pooled.index(v) + 1 + len(pooled) - pooled[::-1].index(v)) / 2 for v in pooled}
+    ranks, n = [rank[v] for v in x + y], len(x)
+    middle = n * (len(pooled) + 1) / 2
+    far = abs(sum(rank[v] for v in x) - middle)
+    ways = list(itertools.combinations(ranks, n))
+    return sum(abs(sum(w) - middle) >= far - 1e-9 for w in ways) / len(ways)
+
+
+def test_beyond_thirty_runs_the_approximation_holds_the_middle_and_the_far_tail_is_counted_out(monkeypatch):
+    scipy_stats = pytest.importorskip("scipy.stats")
+    draw = random.Random(11)
+    for _ in range(20):
+        x = [round(draw.gauss(1.0, 0.1), 3) for _ in range(20)]
+        y = [round(draw.gauss(1.02, 0.1), 3) for _ in range(25)]
+        assert stats.mann_whitney(x, y) == pytest.approx(
+            scipy_stats.mannwhitneyu(x, y, method="asymptotic").pvalue, rel=1e-9)
+    # Three runs against forty, ties of a millisecond clock among them: where the
+    # count decides (here at any p), it is that of every dealing.
+    monkeypatch.setattr(stats, "FAR_TAIL", 1.0)
+    for shift in (0.0, 0.02, 0.08, 0.2, 1.0):
+        others = [round(draw.gauss(1.0, 0.03), 2) for _ in range(40)]
+        host = [round(draw.gauss(1.0 + shift, 0.03), 2) for _ in range(3)]
+        assert stats.mann_whitney(host, others) == pytest.approx(brute_force_p(host, others), rel=1e-9), shift
+    # Five runs above 4995: 2 / C(5000, 5), where the approximation cannot go below 1e-4.
+    assert stats.mann_whitney([2.0 + k for k in range(5)], [k / 5000 for k in range(4995)]) == \
+        pytest.approx(2 / math.comb(5000, 5))

@@ -12,9 +12,9 @@ import io
 import json
 import math
 import os
+import sqlite3
 import re
 import warnings
-from dataclasses import asdict
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 
 from parbench.analysis import comparison as compare, scaling, summary
 from parbench.commands import exits, results as history
-from parbench.model import document, programs, store
+from parbench.model import document, index, programs, store
 from parbench.report import export, page as report
 from parbench.base.text import shown
 
@@ -334,35 +334,46 @@ def test_import_into_a_store_that_cannot_be_written_says_so_of_each_file(good, t
         "results: not imported: %s" % path for path in paths]
 
 
-def entries_with(**changes):
-    return lambda index: {name: dict(known, entry=dict(known["entry"], **changes)) for name, known in index.items()}
+def sql(*statements):
+    def damage(path):
+        with sqlite3.connect(path) as db:
+            for statement in statements:
+                db.execute(statement)
+    return damage
 
 
-def records(change):
-    return lambda index: {name: change(known) for name, known in index.items()}
+def bytes_of(make):
+    def damage(path):
+        data = open(path, "rb").read()
+        for suffix in ("-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+        with open(path, "wb") as f:
+            f.write(make(data))
+    return damage
 
 
 # Both sessions of the test have two groups.
 INDEX_DAMAGE = {
-    "a field missing": records(lambda known: dict(known, entry={k: v for k, v in known["entry"].items()
-                                                                if k != "host"})),
-    "wrong types": entries_with(failed="0", groups="queuedrain"),
-    "more times than groups": entries_with(times=[[1, 2, 3]] * 5),
-    "an id not an id": entries_with(session="../x"),
-    "a spread out of order": entries_with(times=[[9.0, 1.0, 2.0]] * 2),
-    "an integer no float holds": entries_with(times=[[10 ** 400, 1, 10 ** 401]] * 2),
-    "null and a number": entries_with(interrupted=7, date=None),
-    "a count as text": entries_with(groups=[["queuedrain", "1", None]] * 2),
-    "a program not a name": entries_with(groups=[[["queuedrain"], None, 1]] * 2),
-    "a field too many": entries_with(unknown=1),
-    "an entry not a dict": records(lambda known: dict(known, entry=[known["entry"]])),
-    "a stamp not a stamp": records(lambda known: dict(known, stamp="now", version=None)),
-    "a record not a dict": records(lambda known: [known]),
-    "null records": records(lambda known: None),
-    "a list": lambda index: list(index.values()),
-    "too deep": lambda index: "[" * 100000,
-    "not JSON": lambda index: "not JSON",
-    "not UTF-8": lambda index: b"\xff\xfe",
+    "a field missing": sql("UPDATE sessions SET host = NULL"),
+    "wrong types": sql("UPDATE sessions SET failed = '0'", "UPDATE groups SET program = 7"),
+    "more groups than it had": sql("INSERT INTO groups SELECT name, position + 10, program, procs, threads, median, "
+                                   "low, high FROM groups"),
+    "fewer groups": sql("DELETE FROM groups WHERE position = 1"),
+    "sessions lost": sql("DELETE FROM sessions"),
+    "an id not an id": sql("UPDATE sessions SET session = '../x'"),
+    "a spread out of order": sql("UPDATE groups SET median = 9.0, low = 1.0, high = 2.0"),
+    "a number no float holds": sql("UPDATE groups SET median = 1e400, high = 1e400"),
+    "null and a number": sql("UPDATE sessions SET interrupted = 7, date = NULL"),
+    "a count as text": sql("UPDATE groups SET procs = '1', threads = NULL"),
+    "a program not a name": sql("UPDATE groups SET program = 'nosuch'"),
+    "a stamp not a stamp": sql("UPDATE files SET size = 'now', mtime = NULL"),
+    "another version": sql("PRAGMA user_version = 99"),
+    "another store's": sql("UPDATE meta SET value = '/elsewhere'"),
+    "a table dropped": sql("DROP TABLE groups"),
+    "cut in half": bytes_of(lambda data: data[:len(data) // 2]),
+    "not a database": bytes_of(lambda data: b"not a database" * 100),
+    "empty": bytes_of(lambda data: b""),
 }
 
 
@@ -375,26 +386,23 @@ def test_an_index_it_cannot_use_is_read_again(good, tmp_path, damage, results):
     (folder / (ODD + ".json")).write_text(odd(doc, provenance=dict(doc["provenance"], host=ESCAPES)))
     clean = results(folder, "list")
     assert clean.returncode == 0 and clean.stderr == "", clean.stderr
-    index_path = folder / store.INDEX
-    index = json.loads(index_path.read_text())
-    damaged = damage(index)
-    if isinstance(damaged, bytes):
-        index_path.write_bytes(damaged)
-    else:
-        index_path.write_text(damaged if isinstance(damaged, str) else json.dumps(damaged))
+    path = index.location(str(folder), os.environ)
+    damage(path)
 
     listing = results(folder, "list")
     assert (listing.returncode, listing.stderr) == (0, "")
     assert listing.stdout == clean.stdout
     assert_clean(listing.stdout)
-    # Rewritten usable: every entry in it is the one reading the document gives, for the file as it is.
-    rewritten = json.loads(index_path.read_text())
-    assert sorted(rewritten) == sorted([doc["session"] + ".json", ODD + ".json"])
-    for name, known in rewritten.items():
-        path = str(folder / name)
-        assert known["version"] == store.INDEX_VERSION
-        assert known["stamp"] == [os.stat(path).st_size, os.stat(path).st_mtime_ns]
-        assert store.Entry.from_index(known["entry"], path) == store.Entry.of(store.read_document(path), path)
+    # Made usable again: every entry in it is the one reading the document gives, for the file as it is.
+    again = store.Store(folder)
+    assert again.entries(warn=pytest.fail) == [index.Entry.of(store.read_document(str(folder / name)),
+                                                              str(folder / name))
+                                               for name in sorted([doc["session"] + ".json", ODD + ".json"])]
+    with sqlite3.connect(path) as db:
+        assert db.execute("PRAGMA user_version").fetchone()[0] == index.VERSION
+        stamps = {os.fsdecode(name): (size, mtime) for name, size, mtime in
+                  db.execute("SELECT name, size, mtime FROM files")}
+    assert stamps == {p.name: (p.stat().st_size, p.stat().st_mtime_ns) for p in folder.glob("*.json")}
 
 
 def test_an_index_entry_with_escapes_is_shown_escaped(good, tmp_path, results):
@@ -403,10 +411,8 @@ def test_an_index_entry_with_escapes_is_shown_escaped(good, tmp_path, results):
     folder.mkdir()
     (folder / (doc["session"] + ".json")).write_text(text)
     assert results(folder, "list").returncode == 0
-    index = json.loads((folder / store.INDEX).read_text())
-    for known in index.values():
-        known["entry"].update(interrupted="SIG\x1b[2J", host="vm\x1b]0;owned\x07", mpi="\x1b[31m", commit="\r")
-    (folder / store.INDEX).write_text(json.dumps(index))
+    sql("UPDATE sessions SET interrupted = 'SIG\x1b[2J', host = 'vm\x1b]0;owned\x07', mpi = '\x1b[31m', "
+        "commit_id = '\r'")(index.location(str(folder), os.environ))
     listing = results(folder, "list")
     assert listing.returncode == 0 and doc["session"] in listing.stdout
     assert_clean(listing.stdout, listing.stderr)
@@ -605,9 +611,11 @@ def used(session, other):
         scaling.line(section)
     scaling.fit_lines(other, session)
     session.cut_short()
-    entry = store.Entry.of(session, "/nowhere/%s.json" % session.id)
-    fields = {k: v for k, v in asdict(entry).items() if k != "path"}
-    assert store.Entry.from_index(json.loads(json.dumps(fields)), entry.path) == entry
+    entry = index.Entry.of(session, "/nowhere/%s.json" % session.id)
+    kept = index.Index("/nowhere", ":memory:")
+    kept._memory()
+    index._insert(kept.db, session.id + ".json", entry)
+    assert kept.entries() == [entry]
     # What is read can be stored and read back the same.
     assert document.parse(document.dumps(session).encode("utf-8"), "again").raw == session.raw
     return comparison, entry
@@ -662,7 +670,7 @@ def test_no_exported_cell_would_run_in_a_spreadsheet_and_each_gives_its_text_bac
     session = read(raw)
     if session is None:
         return
-    found = export.rows([session])
+    found = list(export.rows([session]))
     rows = list(csv.DictReader(io.StringIO(export.text(found, "csv"))))
     assert len(rows) == len(found)
     for row, run in zip(rows, found):

@@ -2,6 +2,7 @@
 none is, what two hosts cannot tell, Holm's correction over hosts and groups,
 which sessions are chosen, and the report's section."""
 
+import csv
 import datetime
 import random
 import re
@@ -206,3 +207,84 @@ def test_the_report_shows_the_hosts_side_by_side_with_the_slow_host_in_red(tmp_p
     refused = results(folder, "report", "--since", "2020-01-01", "--out", str(page))
     assert refused.returncode == 2 and "give --nodes too" in refused.stderr
 
+
+
+def in_memory(docs):
+    return [(d["session"], document.Session(document.upgrade(d))) for d in docs]
+
+
+def hosts_section(text):
+    found = text[text.index('<section id="hosts">'):]
+    return found[:found.index("</section>")]
+
+
+def test_among_a_thousand_hosts_the_report_shows_the_odd_ones_and_links_every_host_as_csv(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("jinja2")
+    from parbench.report import page as report
+    rng = random.Random(5)
+    both = (("treesearch", 2), ("arraysum", 4))
+
+    def host(name, factor=1.0):
+        return raw(name, [(p, n, [(factor if p == "treesearch" else 1.0) * rng.lognormvariate(0, 0.05)
+                                  for _ in range(5)]) for p, n in both])
+    # A host named as a formula: harmless on the page, inert in a spreadsheet.
+    names = ["=HYPERLINK(\"http://x\")"] + ["n%04d" % k for k in range(1, 999)]
+    sessions = in_memory([host(name) for name in names] + [host("slowpoke", 2.0)])
+    hosts = nodes.compare_hosts(sessions)
+    assert list(hosts.slow()) == ["slowpoke"]
+    started = time.monotonic()
+    name = report.write_hosts_csv(str(tmp_path / "nodes.html"), hosts)
+    text = report.page(sessions[0][1], [], sections=report.with_hosts(), hosts=hosts, hosts_csv=name)
+    assert time.monotonic() - started < 10
+    assert len(text.encode()) < 1_000_000
+    section = hosts_section(text)
+    # The slow host's row and its mark, the last of the first group's thousand; no row or tick per host.
+    assert re.findall(r'id="n-slow-(\d+-\d+)"', section) == ["0-999"]
+    [row] = re.findall(r'<tr class="slower">(.*?)</tr>', section)
+    assert "<td>slowpoke</td>" in row and "<td>slower</td>" in row
+    assert len(re.findall(r"<tr", section)) < 30 and "n0500" not in section
+    assert "<td>treesearch with 2 processes</td><td class=\"num\">1000</td>" in section
+    assert "1000 hosts side by side." in section and "slow: slowpoke (treesearch with 2 processes: +" in section
+    [href] = re.findall(r'<a href="([^"]+)">', section)
+    assert href == name == "nodes-hosts.csv"
+    with open(tmp_path / href, newline="") as f:
+        found = list(csv.DictReader(f))
+    assert len(found) == 2000 and {r["host"] for r in found} == {"'" + names[0]} | set(names[1:]) | {"slowpoke"}
+    assert [(r["program"], r["host"]) for r in found if r["verdict"] == "slower"] == [("treesearch", "slowpoke")]
+    assert {r["verdict"] for r in found if r["host"] != "slowpoke"} <= {nodes.ALIKE, nodes.NOISE}
+
+
+def test_a_page_of_many_hosts_keeps_the_slow_ones_first_and_says_what_is_missing_and_what_it_could_not_tell():
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("jinja2")
+    from parbench.report import page as report
+    group = programs.Group("treesearch", 2, None)
+    odd = {k: nodes.NOISE for k in range(0, 300, 2)}
+    odd.update({1: nodes.SLOWER, 201: nodes.SLOWER, 3: nodes.FASTER})
+    judgements = [nodes.Judgement(group, "h%03d" % k, "s%d" % k, (1.0,), 1.0 + 0.001 * k, 1.0, 299, 0.0,
+                                  verdict=odd.get(k, nodes.ALIKE)) for k in range(300)]
+    hosts = nodes.HostComparison([(j.host, j.session) for j in judgements], judgements=judgements, family=300,
+                                 missing=[("cn999", "no session")], blind="no test could reach alpha 0.05")
+    section = hosts_section(report.page(in_memory([raw("here", [])])[0][1], [], sections=(report.HOSTS,),
+                                        hosts=hosts))
+    assert "missing: cn999 (no session)" in section
+    assert "could not tell: no test could reach alpha 0.05" in section
+    assert "Not like the others: 153 of 300 rows (a host in a group), the %d that matter most below, slower " \
+        "first." % report.ODD_ROWS in section
+    named = re.findall(r"<td>(h\d+)</td>", section)
+    assert len(named) == report.ODD_ROWS and {"h001", "h201"} <= set(named) and "h003" not in named
+    # Without the CSV beside it the page says where every row is.
+    assert "<a href" not in section and "what results nodes prints" in section
+
+
+def test_a_few_hosts_keep_every_row_and_name_the_host_expected_without_a_session():
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("jinja2")
+    from parbench.report import page as report
+    docs = hosts_alike(3) + [raw("slowpoke", [("treesearch", 2, [t * 1.4 for t in QUIET])])]
+    hosts = nodes.compare_hosts(in_memory(docs), expected=["node1", "node9"])
+    assert report.write_hosts_csv("unused.html", hosts) is None
+    section = hosts_section(report.page(in_memory(docs)[0][1], [], sections=(report.HOSTS,), hosts=hosts))
+    assert re.findall(r"<td>(node\d|slowpoke)</td>", section) == ["node1", "node2", "node3", "slowpoke"]
+    assert "missing: node9 (no session)" in section and "<a href" not in section

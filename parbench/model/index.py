@@ -1,0 +1,471 @@
+"""The store's index: what listing and choosing sessions need of each
+document, kept in an SQLite database so that a store of 100,000 sessions is
+asked what it holds instead of read whole.
+
+It is a cache. The documents are the truth: any reader brings the index up
+to date from the files that are new or changed since it was written (a file
+is known by its name, size, time of change and inode, so one replaced by a
+rename or cut short in place is read again), rebuilds it when it is missing,
+damaged or of another VERSION, and never touches a document. Writers of
+documents never open it, so nothing they do waits for it.
+
+It lives apart from the store, per user and per host, keyed by the store's
+real path (location()): a read-only store has an index all the same, and
+SQLite's locks, unreliable on NFS and Lustre, are only ever asked between the
+processes of one host. Where the cache folder itself lies on such a file
+system, the index moves to local storage. Readers of one index take turns to
+bring it up to date (a lock file beside it); between its updates, which are
+transactions, any number of readers query it.
+"""
+
+import contextlib
+import datetime
+import fcntl
+import hashlib
+import math
+import multiprocessing
+import os
+import socket
+import sqlite3
+import sys
+import time
+from dataclasses import dataclass
+from typing import Optional
+
+from . import document, programs
+from .document import DocumentError, valid_id
+from ..base.text import shown
+
+VERSION = 1
+VARIABLE = "PARBENCH_INDEX"       # a folder for the index files, instead of the cache folder
+# File systems on which SQLite's locks are not to be trusted.
+NETWORK = {"nfs", "nfs4", "lustre", "gpfs", "cifs", "smb3", "smbfs", "beegfs", "ceph", "fuse.ceph", "glusterfs",
+           "fuse.glusterfs", "fuse.sshfs", "afs", "panfs", "9p", "ncpfs", "orangefs", "pvfs2"}
+# Past this many documents to read, they are read in processes of their own and a line says so.
+MANY = 500
+PROGRESS_EVERY_S = 5.0
+
+
+class Damaged(Exception):
+    """An index that cannot be used as it is."""
+
+
+@dataclass(frozen=True)
+class Entry:
+    """What listing and choosing sessions need of a document, kept in the index."""
+    session: str
+    path: str
+    date: str
+    host: str
+    mpi: str
+    commit: str
+    groups: tuple        # (program, procs, threads)
+    failed: int
+    times: tuple = ()    # per group: (median, min, max) of its main time, or None
+    interrupted: Optional[str] = None   # the signal's name
+
+    @classmethod
+    def of(cls, session, path):
+        prov = session.provenance
+        times = tuple((s.main_spread.median, s.main_spread.min, s.main_spread.max) if s.runs and s.main_spread
+                      else None for s in session.summary)
+        return cls(session.id, path, prov.date or "", prov.host or "", prov.mpi() or "", prov.commit(),
+                   tuple((g.program, g.procs, g.threads) for g in session.groups()), session.problems(), times,
+                   session.interrupted.signal if session.interrupted else None)
+
+    def programs(self):
+        return {g[0] for g in self.groups}
+
+    def day(self):
+        try:
+            return datetime.datetime.fromisoformat(self.date).date()
+        except ValueError:
+            return None
+
+    def when(self):
+        """When the session started, in UTC (a date without an offset taken as
+        UTC), or None."""
+        try:
+            when = datetime.datetime.fromisoformat(self.date)
+        except ValueError:
+            return None
+        if when.tzinfo is None:
+            return when.replace(tzinfo=datetime.timezone.utc)
+        try:
+            return when.astimezone(datetime.timezone.utc)
+        except OverflowError:   # year 1 or 9999 moved to UTC
+            return None
+
+
+def utc_text(when):
+    """A UTC datetime as text that sorts as the times do."""
+    return when.strftime("%Y-%m-%dT%H:%M:%S.%f")
+
+
+def read_entry(path):
+    """(Entry, None) of the document file `path`, or (None, how the skipped file is named)."""
+    try:
+        return Entry.of(document.load(path), path), None
+    except DocumentError as e:
+        return None, e.named()
+
+
+def _read_many(paths):
+    return [read_entry(p) for p in paths]
+
+
+# Where the index lives
+
+def location(folder, environ):
+    """The index file of the store `folder`: in $PARBENCH_INDEX, else in the
+    user's cache folder, else (where that lies on a network file system) on
+    local storage; named by the store's real path and this host's name."""
+    named = environ.get(VARIABLE)
+    base = named or os.path.join(environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
+                                 "parbench", "index")
+    if not named and filesystem(base) in NETWORK:
+        base = local_folder(environ)
+    key = "%s\0%s" % (os.path.realpath(folder), socket.gethostname())
+    return os.path.join(base, hashlib.sha256(key.encode("utf-8", "surrogateescape")).hexdigest()[:24] + ".sqlite")
+
+
+def local_folder(environ):
+    """A folder of this user's on local storage: the runtime folder the login
+    made, else one of its own in /var/tmp."""
+    if environ.get("XDG_RUNTIME_DIR"):
+        return os.path.join(environ["XDG_RUNTIME_DIR"], "parbench-index")
+    return os.path.join("/var/tmp", "parbench-index-%d" % os.getuid())
+
+
+def filesystem(path, mounts=None):
+    """The type of the file system that `path` (or its nearest existing
+    folder) lies on, from /proc/self/mountinfo; "" where it cannot be told."""
+    if mounts is None:
+        try:
+            with open("/proc/self/mountinfo") as f:
+                mounts = f.read()
+        except OSError:
+            return ""
+    path = os.path.realpath(path)
+    best, kind = "", ""
+    for line in mounts.splitlines():
+        head, _, tail = line.partition(" - ")
+        fields = head.split()
+        if len(fields) < 5 or not tail:
+            continue
+        point = fields[4].replace("\\040", " ")
+        inside = path == point or path.startswith(point.rstrip("/") + "/")
+        if inside and len(point) >= len(best):
+            best, kind = point, tail.split()[0]
+    return kind
+
+
+def _private_folder(path):
+    """Makes `path` this user's own folder (mode 0700); False where it is
+    someone else's or not a folder, and so no place for the index."""
+    try:
+        os.makedirs(path, mode=0o700, exist_ok=True)
+        info = os.lstat(path)
+    except OSError:
+        return False
+    import stat
+    return stat.S_ISDIR(info.st_mode) and info.st_uid == os.getuid()
+
+
+# The database
+
+SCHEMA = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT);
+CREATE TABLE files (name BLOB PRIMARY KEY, size INTEGER, mtime INTEGER, inode INTEGER, problem BLOB);
+CREATE TABLE sessions (name BLOB PRIMARY KEY, session TEXT NOT NULL, date BLOB, utc TEXT, day TEXT, host BLOB,
+                       mpi BLOB, commit_id BLOB, failed INTEGER, interrupted BLOB, groups INTEGER);
+CREATE TABLE groups (name BLOB NOT NULL, position INTEGER NOT NULL, program TEXT, procs INTEGER, threads INTEGER,
+                     median REAL, low REAL, high REAL, PRIMARY KEY (name, position));
+CREATE INDEX sessions_by_session ON sessions (session);
+CREATE INDEX sessions_by_host ON sessions (host, utc);
+"""
+# Each session once, by its own file name where it has one: a copy under another name is the same session.
+LISTED = """
+SELECT * FROM (SELECT *, ROW_NUMBER() OVER (PARTITION BY session ORDER BY CAST(name AS TEXT) != session || '.json',
+                                             name) AS rank
+               FROM sessions WHERE {where}) WHERE rank = 1
+"""
+
+
+class Index:
+    def __init__(self, folder, path):
+        self.folder, self.path = folder, path
+        self.db = None
+        self.memory = False
+
+    # Opening
+
+    def _open(self):
+        """A connection to an index of this VERSION and store, made anew where
+        the file is none (Damaged when it cannot be used)."""
+        try:
+            db = sqlite3.connect(self.path, timeout=60, isolation_level=None)
+        except sqlite3.Error as e:
+            raise Damaged(str(e))
+        try:
+            db.execute("PRAGMA journal_mode=WAL")
+            version = db.execute("PRAGMA user_version").fetchone()[0]
+            tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            if version == 0 and not tables:
+                db.executescript("BEGIN;" + SCHEMA + "INSERT INTO meta VALUES ('store', %s); PRAGMA user_version = %d;"
+                                 "COMMIT;" % (_quoted(self.folder), VERSION))
+            elif version != VERSION or tables != {"meta", "files", "sessions", "groups"}:
+                raise Damaged("an index of another version")
+            row = db.execute("SELECT value FROM meta WHERE key = 'store'").fetchone()
+            if not row or row[0] != self.folder:
+                raise Damaged("the index of another store")
+        except (sqlite3.Error, Damaged) as e:
+            db.close()
+            raise Damaged(str(e))
+        return db
+
+    def _discard(self):
+        if self.db is not None:
+            self.db.close()
+            self.db = None
+        for suffix in ("", "-wal", "-shm", "-journal"):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path + suffix)
+
+    def _memory(self):
+        """An index for this process alone, where no file can hold one."""
+        self.db = sqlite3.connect(":memory:", isolation_level=None)
+        self.db.executescript(SCHEMA)
+        self.memory = True
+
+    @contextlib.contextmanager
+    def _turn(self):
+        """This process's turn to bring the index up to date."""
+        fd = os.open(self.path + ".lock", os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            yield
+        finally:
+            os.close(fd)
+
+    # Bringing it up to date
+
+    def refresh(self, warn, progress=None):
+        """Brings the index up to date with the documents in the store; the
+        files that cannot be used are named through `warn`."""
+        on_disk = scan(self.folder)
+        if self.db is None and not self._connect():
+            self._memory()
+        try:
+            if not self.memory and self._known() == on_disk:
+                self._name_problems(warn)
+                return
+            if self.memory:
+                self._update(on_disk, progress)
+            else:
+                with self._turn():
+                    self._update(scan(self.folder), progress)
+        except (sqlite3.Error, Damaged):
+            # Damaged under us (truncated, replaced): made anew from the documents.
+            self._discard()
+            if not self._connect():
+                self._memory()
+            with self._turn() if not self.memory else contextlib.nullcontext():
+                self._update(scan(self.folder), progress)
+        self._name_problems(warn)
+
+    def _connect(self):
+        """Opens the index file (made anew where damaged); False where no file can be had."""
+        folder = os.path.dirname(self.path)
+        if not _private_folder(folder):
+            return False
+        try:
+            self.db = self._open()
+        except Damaged:
+            try:
+                with self._turn():
+                    self._discard()
+                    self.db = self._open()
+            except (OSError, Damaged):
+                return False
+        except OSError:
+            return False
+        return True
+
+    def _known(self):
+        """{file name: stamp} of the files the index has read; Damaged where
+        a readable one lacks its session (rows lost from a table)."""
+        readable = self.db.execute("SELECT COUNT(*) FROM files WHERE problem IS NULL").fetchone()[0]
+        if readable != self.db.execute("SELECT COUNT(*) FROM sessions").fetchone()[0]:
+            raise Damaged("sessions missing from the index")
+        return {_name(name): (size, mtime, inode) if size is not None else None
+                for name, size, mtime, inode in self.db.execute("SELECT name, size, mtime, inode FROM files")}
+
+    def _update(self, on_disk, progress):
+        known = self._known()
+        new = sorted(n for n, stamp in on_disk.items() if stamp is None or known.get(n) != stamp)
+        gone = [n for n in known if n not in on_disk]
+        read = self._read(new, progress)
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            for name in gone + new:
+                db.execute("DELETE FROM files WHERE name = ?", (os.fsencode(name),))
+                db.execute("DELETE FROM sessions WHERE name = ?", (os.fsencode(name),))
+                db.execute("DELETE FROM groups WHERE name = ?", (os.fsencode(name),))
+            for name, (entry, problem) in zip(new, read):
+                stamp = on_disk[name] or (None, None, None)
+                db.execute("INSERT INTO files VALUES (?, ?, ?, ?, ?)",
+                           (os.fsencode(name),) + tuple(stamp) + (_stored(problem),))
+                if entry is not None:
+                    _insert(db, name, entry)
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+
+    def _read(self, names, progress):
+        paths = [os.path.join(self.folder, n) for n in names]
+        if len(paths) < MANY:
+            return [read_entry(p) for p in paths]
+        say = progress or (lambda line: print(line, file=sys.stderr, flush=True))
+        say("results: indexing %d documents of %s (once; later calls read only new ones)" % (len(paths),
+                                                                                          shown(self.folder)))
+        chunk = 200
+        found, started, said = [], time.monotonic(), time.monotonic()
+        with multiprocessing.get_context("fork").Pool(max(1, min(8, os.cpu_count() or 1))) as pool:
+            for part in pool.imap(_read_many, [paths[i:i + chunk] for i in range(0, len(paths), chunk)]):
+                found += part
+                if time.monotonic() - said >= PROGRESS_EVERY_S:
+                    said = time.monotonic()
+                    say("results: indexed %d of %d documents (%.0f s)" % (len(found), len(paths), said - started))
+        return found
+
+    def _name_problems(self, warn):
+        for (problem,) in self.db.execute("SELECT problem FROM files WHERE problem IS NOT NULL ORDER BY name"):
+            warn("results: skipped %s" % shown(_text(problem)))
+
+    # Asking it
+
+    def entries(self, host=None, since=None, after=None, program=None, prefix=None, newest=None):
+        """The Entries the filters let through, each session once, oldest
+        first: of `host`, from the day `since` on, from the UTC datetime `after`
+        on, that ran `program`, whose id starts with `prefix`; the newest
+        `newest` of them where given."""
+        where, values = ["1"], []
+        if host is not None:
+            where.append("host = ?")
+            values.append(_stored(host))
+        if since is not None:
+            where.append("day >= ?")
+            values.append(since.isoformat())
+        if after is not None:
+            where.append("utc >= ?")
+            values.append(utc_text(after))
+        if program is not None:
+            where.append("EXISTS (SELECT 1 FROM groups g WHERE g.name = sessions.name AND g.program = ?)")
+            values.append(program)
+        if prefix is not None:
+            where.append("session >= ? AND session < ?")
+            values += [prefix, prefix + "\U0010ffff"]
+        query = "SELECT name, session, date, host, mpi, commit_id, failed, interrupted, groups FROM (%s) " \
+                "ORDER BY session %s" % (
+            LISTED.format(where=" AND ".join(where)), "DESC LIMIT %d" % newest if newest is not None else "")
+        rows = self.db.execute(query, values).fetchall()
+        if newest is not None:
+            rows.reverse()
+        groups = {}
+        names = [r[0] for r in rows]
+        for i in range(0, len(names), 500):
+            part = names[i:i + 500]
+            for name, program, procs, threads, median, low, high in self.db.execute(
+                    "SELECT name, program, procs, threads, median, low, high FROM groups WHERE name IN (%s) "
+                    "ORDER BY name, position" % ",".join("?" * len(part)), part):
+                groups.setdefault(name, []).append((program, procs, threads, median, low, high))
+        return [self._entry(row, groups.get(row[0], ())) for row in rows]
+
+    def _entry(self, row, groups):
+        name, session, date, host, mpi, commit, failed, interrupted, count = row
+        if count != len(groups):
+            raise Damaged("a session whose groups are not all there")
+        date, host, mpi, commit, interrupted = map(_text, (date, host, mpi, commit, interrupted))
+        entry = Entry(session, os.path.join(self.folder, _name(name)), date, host, mpi, commit,
+                      tuple((g[0], g[1], g[2]) for g in groups), failed,
+                      tuple(None if g[3] is None else (g[3], g[4], g[5]) for g in groups), interrupted)
+        if not sound(entry):
+            raise Damaged("an entry that no document gives")
+        return entry
+
+
+# Document text may hold lone surrogates and file names undecodable bytes,
+# which SQLite's text cannot: both are kept as the bytes they stand for.
+
+def _stored(text):
+    return None if text is None else text.encode("utf-8", "surrogatepass")
+
+
+def _text(value):
+    return value.decode("utf-8", "surrogatepass") if isinstance(value, bytes) else value
+
+
+def _name(value):
+    return os.fsdecode(value) if isinstance(value, bytes) else value
+
+
+def _quoted(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def _insert(db, name, entry):
+    when = entry.when()
+    day = entry.day()
+    db.execute("INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+               (os.fsencode(name), entry.session, _stored(entry.date), utc_text(when) if when else None,
+                day.isoformat() if day else None, _stored(entry.host), _stored(entry.mpi), _stored(entry.commit),
+                entry.failed, _stored(entry.interrupted), len(entry.groups)))
+    for i, (group, times) in enumerate(zip(entry.groups, entry.times)):
+        db.execute("INSERT INTO groups VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                   (os.fsencode(name), i) + tuple(group) + (tuple(times) if times else (None, None, None)))
+
+
+def scan(folder):
+    """{file name: (size, time of change, inode), or None where it cannot be
+    asked} of every document file in `folder`; temporary files are never
+    documents."""
+    found = {}
+    try:
+        entries = list(os.scandir(folder))
+    except (FileNotFoundError, NotADirectoryError):
+        return found
+    for e in entries:
+        if e.name.endswith(".json") and not e.name.startswith("."):
+            try:
+                info = e.stat()
+                found[e.name] = (info.st_size, info.st_mtime_ns, info.st_ino)
+            except OSError:
+                found[e.name] = None   # a link to nowhere: reading it says why
+    return found
+
+
+def _finite(value):
+    """A number a float holds (math.isfinite would overflow on a huge integer)."""
+    if isinstance(value, float):
+        return math.isfinite(value)
+    return isinstance(value, int) and not isinstance(value, bool) and abs(value) <= document.MAX_INTEGER
+
+
+def _counted(program, procs, threads):
+    """Whether a group gives its program's count, and only that."""
+    mine, other = (procs, threads) if program.mpi else (threads, procs)
+    return isinstance(mine, int) and not isinstance(mine, bool) and mine >= 1 and other is None
+
+
+def sound(entry):
+    """Whether an Entry read from the index is one a document could give."""
+    return (valid_id(entry.session) and all(isinstance(v, str) for v in (entry.date, entry.host, entry.mpi,
+                                                                           entry.commit))
+            and isinstance(entry.failed, int) and isinstance(entry.interrupted, (str, type(None)))
+            and len(entry.times) == len(entry.groups)
+            and all(isinstance(g[0], str) and g[0] in programs.BY_NAME and _counted(programs.get(g[0]), g[1], g[2])
+                    for g in entry.groups)
+            and all(t is None or (all(_finite(v) for v in t) and 0 <= t[1] <= t[0] <= t[2]) for t in entry.times))

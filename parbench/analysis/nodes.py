@@ -66,9 +66,10 @@ def choose(store, names=(), since=None, now=None):
             seen[host_of(session)] = name
         return chosen
     if since:
-        recent = store.entries(since=since)
+        recent = store.entries(since=since, newest_of_each_host=True)
     else:
-        recent = store.entries(after=(now or datetime.datetime.now(datetime.timezone.utc)) - RECENT)
+        recent = store.entries(after=(now or datetime.datetime.now(datetime.timezone.utc)) - RECENT,
+                               newest_of_each_host=True)
     newest = {}
     for entry in recent:   # oldest first: the last of a host is its newest
         newest[entry.host] = entry
@@ -216,8 +217,11 @@ def compare_hosts(sessions, tolerance=TOLERANCE, alpha=ALPHA, expected=()):
         testable = testable or any(test for _, test in found)
         # Precision in the far tail matters only for a host that could be named.
         candidates = {i for i, (j, _) in enumerate(found) if _apart(j) and _beyond(j, tolerance)}
-        ranked = stats.against_the_rest([values for _, _, values in hosts], far_tail=candidates) \
+        samples = [values for _, _, values in hosts]
+        ranked = stats.against_the_rest(samples, far_tail=candidates) \
             if any(test == stats.RANKS for _, test in found) else None
+        logs = stats.log_t_against_the_rest(samples, judging.CLOCK_RESOLUTION_S) \
+            if any(test == stats.T_TEST for _, test in found) else None
         for i, (j, test) in enumerate(found):
             j.test = test
             if test is None:
@@ -227,8 +231,7 @@ def compare_hosts(sessions, tolerance=TOLERANCE, alpha=ALPHA, expected=()):
             elif test == stats.RANKS:
                 tested.append((j, ranked[i]))
             else:
-                pooled = [v for k, (_, _, others) in enumerate(hosts) if k != i for v in others]
-                tested.append((j, judging.p_value(test, list(j.runs), pooled)))
+                tested.append((j, logs[i]))
     for (j, _), p in zip(tested, judging.adjusted([p for _, p in tested], result.family)):
         j.p = p
     for j in result.judgements:

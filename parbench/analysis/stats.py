@@ -46,13 +46,12 @@ EXACT_RUNS = 30
 # far tail it overstates the p-value of a few runs against many by orders of
 # magnitude (five runs above 995 others: 1e-4 where the count gives 2e-15).
 # There the tail is counted out exactly for a side of up to EXACT_SIDE runs,
-# within a budget of partial counts; past it the approximation stands, which
-# errs on the safe side.
+# within a budget of work (cells of the count, a count and all the counts of
+# one call); past it the approximation stands, which errs on the safe side.
 EXACT_SIDE = 10
 FAR_TAIL = 1e-3
-TAIL_STATES = 200000
-# ... and all the counts of one call together, some two seconds' work.
-TOTAL_TAIL_STATES = 2000000
+TAIL_WORK = 50000000
+TOTAL_TAIL_WORK = 300000000
 
 
 def scipy_stats():
@@ -96,7 +95,7 @@ def against_the_rest(samples, far_tail=None):
     found = [_normal_p(len(s), total - len(s), w, tie_term) for s, w in zip(samples, sums)]
     # The most extreme first: where many samples stand out at once, the work
     # allowed goes to those whose count can matter most.
-    budget = [TOTAL_TAIL_STATES]
+    budget = [TOTAL_TAIL_WORK]
     for i in sorted(range(len(samples)), key=found.__getitem__):
         n, rest, w = len(samples[i]), total - len(samples[i]), sums[i]
         if found[i] <= FAR_TAIL and min(n, rest) <= EXACT_SIDE and (far_tail is None or i in far_tail) and \
@@ -132,48 +131,54 @@ def _far_tail_p(doubled, ties, n, observed, budget=None):
     far = abs(observed - middle)
     if far == 0:
         return 1.0
-    budget = budget if budget is not None else [TOTAL_TAIL_STATES]
-    above = _count_at_least(groups[::-1], n, middle + far, budget)
-    below = _count_at_least([(-r, m) for r, m in groups], n, -(middle - far), budget)
+    budget = budget if budget is not None else [TOTAL_TAIL_WORK]
+    ranks = [r for r, m in groups for _ in range(m)]
+    above = _count_at_least(ranks[::-1], n, middle + far, budget)
+    below = _count_at_least([-r for r in ranks], n, -(middle - far), budget)
     if above is None or below is None:
         return None
     return min(1.0, (above + below) / math.comb(total, n))
 
 
-def _count_at_least(groups, n, target, budget):
-    """How many ways of choosing n of the ranks (`groups`: (rank, how many
-    share it), largest first) sum to `target` or more. The choices are made
-    rank by rank; a partial choice that even the largest ranks left cannot
-    lift to the target is dropped, and one that even the smallest would lift
-    is counted whole, so in the far tail few partial choices live at once."""
-    ranks = [r for r, m in groups for _ in range(m)]
-    total = len(ranks)
-    prefix = [0]
-    for r in ranks:
-        prefix.append(prefix[-1] + r)
-    counted, states, position, visited = 0, {(0, 0): 1}, 0, 0
-    for rank, many in groups:
-        after = position + many
-        left = total - after
-        fresh = collections.defaultdict(int)
-        for (chosen, partial), ways in states.items():
-            for take in range(min(many, n - chosen) + 1):
-                need = n - chosen - take
-                if need > left:
-                    continue
-                value, count = partial + take * rank, ways * math.comb(many, take)
-                if value + prefix[total] - prefix[total - need] >= target:
-                    counted += count * math.comb(left, need)
-                elif value + prefix[after + need] - prefix[after] >= target:
-                    fresh[(chosen + take, value)] += count
-        visited += len(fresh)
-        budget[0] -= len(fresh)
-        if visited > TAIL_STATES or budget[0] < 0:
-            return None
-        states, position = fresh, after
-        if not states:
-            break
-    return counted
+def _count_at_least(ranks, n, target, budget):
+    """How many ways of choosing n of the `ranks` (largest first, ties
+    repeated) sum to `target` or more. Choosing positions i_1 < ... < i_n of
+    the sorted ranks falls short of the n largest by the sum of
+    r_j - r_{i_j}, each term 0 or more, so the ways to stay within the
+    shortfall D = (the n largest) - target are counted position by position,
+    a count for each (items chosen, shortfall so far): the far tail holds few
+    shortfalls, and past the first position whose rank lies more than D below
+    the n-th largest nothing more can be chosen. `budget` (a one-item list)
+    is the work left; None where the count would exceed it."""
+    shortfall = sum(ranks[:n]) - target
+    if shortfall < 0:
+        return 0
+    reach = sum(1 for r in ranks if ranks[n - 1] - r <= shortfall)
+    work = reach * n * (shortfall + 1)
+    if work > min(budget[0], TAIL_WORK):
+        return None
+    budget[0] -= work
+    np = numpy()
+    if np is None:
+        ways = [[0] * (shortfall + 1) for _ in range(n + 1)]
+        ways[0][0] = 1
+        for i in range(reach):
+            for k in range(min(n - 1, i), -1, -1):
+                c = ranks[k] - ranks[i]
+                if c <= shortfall:
+                    row, nxt = ways[k], ways[k + 1]
+                    for d in range(shortfall + 1 - c):
+                        nxt[d + c] += row[d]
+        return sum(ways[n])
+    # In floating point: the counts run past 2**53, their sum needs only its leading digits.
+    ways = np.zeros((n + 1, shortfall + 1))
+    ways[0, 0] = 1.0
+    for i in range(reach):
+        for k in range(min(n - 1, i), -1, -1):
+            c = ranks[k] - ranks[i]
+            if c <= shortfall:
+                ways[k + 1, c:] += ways[k, :shortfall + 1 - c]
+    return float(ways[n].sum())
 
 
 def smallest_p(n1, n2):
@@ -274,18 +279,47 @@ def log_t_test(x, y, resolution):
     pooled variance no less than what rounding to a clock of `resolution`
     seconds adds; None for one run a side (nothing tells the spread), or
     without SciPy."""
+    found = _t_sides([(_log_sums(x, resolution), statistics.median(x))],
+                     _log_sums(y, resolution), statistics.median(y), resolution)
+    return found[0]
+
+
+def log_t_against_the_rest(samples, resolution):
+    """log_t_test of each sample against the values of all the others pooled,
+    from sums over the whole pool: a thousand hosts cost one pass."""
+    sides = [_log_sums(s, resolution) for s in samples]
+    total = tuple(map(sum, zip(*sides))) if sides else (0, 0.0, 0.0)
+    typical = statistics.median([v for s in samples for v in s]) if samples else 0.0
+    rest = [tuple(t - v for t, v in zip(total, side)) for side in sides]
+    return [_t_sides([(side, statistics.median(s))], other, typical, resolution)[0]
+            for s, side, other in zip(samples, sides, rest)]
+
+
+def _log_sums(values, resolution):
+    """(count, sum, sum of squares) of the logarithms of `values`, each at least half a tick."""
+    logs = [math.log(max(v, resolution / 2)) for v in values]
+    return len(logs), math.fsum(logs), math.fsum(v * v for v in logs)
+
+
+def _t_sides(xs, y, typical_y, resolution):
+    """The p-values of each side of `xs` ((sums, typical time)) against the sums `y`."""
     found = scipy_stats()
-    if found is None or min(len(x), len(y)) < 1 or len(x) + len(y) < 3:
-        return None
-    floor = resolution / 2
-    lx, ly = [math.log(max(v, floor)) for v in x], [math.log(max(v, floor)) for v in y]
-    squares = sum((v - statistics.fmean(lx)) ** 2 for v in lx) + sum((v - statistics.fmean(ly)) ** 2 for v in ly)
-    df = len(x) + len(y) - 2
-    # Relative to each side's median: a mean of times near the largest double would overflow.
-    rounding = max((resolution / max(statistics.median(side), floor)) ** 2 / 12 for side in (x, y))
-    variance = max(squares / df, rounding)
-    t = (statistics.fmean(lx) - statistics.fmean(ly)) / math.sqrt(variance * (1 / len(x) + 1 / len(y)))
-    return min(1.0, float(2 * found.t.sf(abs(t), df)))
+    out = []
+    for (nx, sx, qx), typical_x in xs:
+        ny, sy, qy = y
+        if found is None or min(nx, ny) < 1 or nx + ny < 3:
+            out.append(None)
+            continue
+        mx, my = sx / nx, sy / ny
+        # Squares about each side's own mean; never below 0 for rounding's sake.
+        squares = max(qx - nx * mx * mx, 0.0) + max(qy - ny * my * my, 0.0)
+        df = nx + ny - 2
+        floor = resolution / 2
+        rounding = max((resolution / max(t, floor)) ** 2 / 12 for t in (typical_x, typical_y))
+        variance = max(squares / df, rounding)
+        t = (mx - my) / math.sqrt(variance * (1 / nx + 1 / ny))
+        out.append(min(1.0, float(2 * found.t.sf(abs(t), df))))
+    return out
 
 
 def test_for(n_x, n_y, level):

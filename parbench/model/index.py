@@ -36,7 +36,7 @@ from . import document, programs
 from .document import DocumentError, valid_id
 from ..base.text import shown
 
-VERSION = 1
+VERSION = 2
 VARIABLE = "PARBENCH_INDEX"       # a folder for the index files, instead of the cache folder
 # File systems on which SQLite's locks are not to be trusted.
 NETWORK = {"nfs", "nfs4", "lustre", "gpfs", "cifs", "smb3", "smbfs", "beegfs", "ceph", "fuse.ceph", "glusterfs",
@@ -178,18 +178,40 @@ SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT);
 CREATE TABLE files (name BLOB PRIMARY KEY, size INTEGER, mtime INTEGER, inode INTEGER, problem BLOB);
 CREATE TABLE sessions (name BLOB PRIMARY KEY, session TEXT NOT NULL, date BLOB, utc TEXT, day TEXT, host BLOB,
-                       mpi BLOB, commit_id BLOB, failed INTEGER, interrupted BLOB, groups INTEGER);
+                       mpi BLOB, commit_id BLOB, failed INTEGER, interrupted BLOB, groups INTEGER,
+                       listed INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE groups (name BLOB NOT NULL, position INTEGER NOT NULL, program TEXT, procs INTEGER, threads INTEGER,
                      median REAL, low REAL, high REAL, PRIMARY KEY (name, position));
 CREATE INDEX sessions_by_session ON sessions (session);
+CREATE INDEX sessions_listed ON sessions (listed, session);
 CREATE INDEX sessions_by_host ON sessions (host, utc);
 """
-# Each session once, by its own file name where it has one: a copy under another name is the same session.
-LISTED = """
-SELECT * FROM (SELECT *, ROW_NUMBER() OVER (PARTITION BY session ORDER BY CAST(name AS TEXT) != session || '.json',
-                                             name) AS rank
-               FROM sessions WHERE {where}) WHERE rank = 1
+# Each session is listed once, by its own file name where it has one: a copy
+# under another name is the same session. Marked anew for the sessions an update touched.
+RELIST = """
+UPDATE sessions SET listed = (name = (SELECT t.name FROM sessions t WHERE t.session = sessions.session
+                                      ORDER BY CAST(t.name AS TEXT) != t.session || '.json', t.name LIMIT 1))
+WHERE session IN (SELECT session FROM touched)
 """
+# What no document gives: the reader of many rows asks the index, not each row.
+UNSOUND = """
+SELECT (SELECT COUNT(*) FROM sessions WHERE session NOT GLOB '[0-9]*T*Z-*-*' OR typeof(failed) != 'integer'
+            OR typeof(date) NOT IN ('blob', 'text') OR typeof(host) NOT IN ('blob', 'text')
+            OR typeof(mpi) NOT IN ('blob', 'text') OR typeof(commit_id) NOT IN ('blob', 'text')
+            OR typeof(interrupted) NOT IN ('blob', 'text', 'null') OR typeof(groups) != 'integer'
+            OR groups != (SELECT COUNT(*) FROM groups g WHERE g.name = sessions.name))
+     + (SELECT COUNT(*) FROM groups WHERE program NOT IN ({programs})
+            OR NOT ((program IN ({mpi}) AND typeof(procs) = 'integer' AND procs >= 1 AND threads IS NULL)
+                    OR (program NOT IN ({mpi}) AND typeof(threads) = 'integer' AND threads >= 1 AND procs IS NULL))
+            OR NOT ((median IS NULL AND low IS NULL AND high IS NULL)
+                    OR (typeof(median) IN ('real', 'integer') AND typeof(low) IN ('real', 'integer')
+                        AND typeof(high) IN ('real', 'integer') AND abs(median) < 1e308 AND abs(high) < 1e308
+                        AND 0 <= low AND low <= median AND median <= high)))
+"""
+# Past this many rows an answer is checked by UNSOUND, below it row by row.
+CHECKED_ROWS = 10000
+# A folder changed this recently may change again within the same tick of its clock unseen.
+RACY_S = 2.0
 
 
 class Index:
@@ -252,26 +274,36 @@ class Index:
 
     def refresh(self, warn, progress=None):
         """Brings the index up to date with the documents in the store; the
-        files that cannot be used are named through `warn`."""
-        on_disk = scan(self.folder)
+        files that cannot be used are named through `warn`. While the store's
+        folder is as it was at the last full look (no file added, removed or
+        renamed in), nothing more is asked of it: documents are written whole
+        and renamed in, so a file is never changed in place but by accident,
+        and then it is read again at the folder's next change."""
         if self.db is None and not self._connect():
             self._memory()
         try:
+            # Taken before the look: whatever changes during it is seen next time.
+            stamp = self._folder_stamp()
+            if not self.memory and stamp and stamp == self._meta("folder"):
+                self._name_problems(warn)
+                return
+            on_disk = scan(self.folder)
             if not self.memory and self._known() == on_disk:
+                self._remember_folder(stamp)
                 self._name_problems(warn)
                 return
             if self.memory:
-                self._update(on_disk, progress)
+                self._update(progress)
             else:
                 with self._turn():
-                    self._update(scan(self.folder), progress)
+                    self._update(progress)
         except (sqlite3.Error, Damaged):
             # Damaged under us (truncated, replaced): made anew from the documents.
             self._discard()
             if not self._connect():
                 self._memory()
             with self._turn() if not self.memory else contextlib.nullcontext():
-                self._update(scan(self.folder), progress)
+                self._update(progress)
         self._name_problems(warn)
 
     def _connect(self):
@@ -292,6 +324,24 @@ class Index:
             return False
         return True
 
+    def _folder_stamp(self):
+        """The store folder's time of change and inode, as text; "" where it
+        changed too recently to be trusted (RACY_S) or cannot be asked."""
+        try:
+            info = os.stat(self.folder)
+        except OSError:
+            return ""
+        if time.time() - info.st_mtime < RACY_S:
+            return ""
+        return "%d %d" % (info.st_mtime_ns, info.st_ino)
+
+    def _meta(self, key):
+        row = self.db.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
+        return row[0] if row else None
+
+    def _remember_folder(self, stamp):
+        self.db.execute("INSERT OR REPLACE INTO meta VALUES ('folder', ?)", (stamp,))
+
     def _known(self):
         """{file name: stamp} of the files the index has read; Damaged where
         a readable one lacks its session (rows lost from a table)."""
@@ -301,7 +351,9 @@ class Index:
         return {_name(name): (size, mtime, inode) if size is not None else None
                 for name, size, mtime, inode in self.db.execute("SELECT name, size, mtime, inode FROM files")}
 
-    def _update(self, on_disk, progress):
+    def _update(self, progress):
+        before = self._folder_stamp()
+        on_disk = scan(self.folder)
         known = self._known()
         new = sorted(n for n, stamp in on_disk.items() if stamp is None or known.get(n) != stamp)
         gone = [n for n in known if n not in on_disk]
@@ -309,16 +361,20 @@ class Index:
         db = self.db
         db.execute("BEGIN IMMEDIATE")
         try:
-            for name in gone + new:
-                db.execute("DELETE FROM files WHERE name = ?", (os.fsencode(name),))
-                db.execute("DELETE FROM sessions WHERE name = ?", (os.fsencode(name),))
-                db.execute("DELETE FROM groups WHERE name = ?", (os.fsencode(name),))
-            for name, (entry, problem) in zip(new, read):
-                stamp = on_disk[name] or (None, None, None)
-                db.execute("INSERT INTO files VALUES (?, ?, ?, ?, ?)",
-                           (os.fsencode(name),) + tuple(stamp) + (_stored(problem),))
-                if entry is not None:
-                    _insert(db, name, entry)
+            db.execute("CREATE TEMP TABLE IF NOT EXISTS touched (session TEXT)")
+            db.execute("DELETE FROM touched")
+            old = [(os.fsencode(n),) for n in gone + new]
+            db.executemany("INSERT INTO touched SELECT session FROM sessions WHERE name = ?", old)
+            for table in ("files", "sessions", "groups"):
+                db.executemany("DELETE FROM %s WHERE name = ?" % table, old)
+            db.executemany("INSERT INTO files VALUES (?, ?, ?, ?, ?)",
+                           [(os.fsencode(name),) + tuple(on_disk[name] or (None, None, None)) + (_stored(problem),)
+                            for name, (_, problem) in zip(new, read)])
+            kept = [(name, entry) for name, (entry, _) in zip(new, read) if entry is not None]
+            _insert_all(db, kept)
+            db.executemany("INSERT INTO touched VALUES (?)", [(entry.session,) for _, entry in kept])
+            db.execute(RELIST)
+            self._remember_folder(before)
             db.execute("COMMIT")
         except BaseException:
             db.execute("ROLLBACK")
@@ -347,58 +403,95 @@ class Index:
 
     # Asking it
 
-    def entries(self, host=None, since=None, after=None, program=None, prefix=None, newest=None):
+    def entries(self, host=None, since=None, after=None, program=None, prefix=None, newest=None,
+                newest_of_each_host=False):
         """The Entries the filters let through, each session once, oldest
         first: of `host`, from the day `since` on, from the UTC datetime `after`
         on, that ran `program`, whose id starts with `prefix`; the newest
-        `newest` of them where given."""
-        where, values = ["1"], []
-        if host is not None:
-            where.append("host = ?")
-            values.append(_stored(host))
-        if since is not None:
-            where.append("day >= ?")
-            values.append(since.isoformat())
-        if after is not None:
-            where.append("utc >= ?")
-            values.append(utc_text(after))
-        if program is not None:
-            where.append("EXISTS (SELECT 1 FROM groups g WHERE g.name = sessions.name AND g.program = ?)")
-            values.append(program)
-        if prefix is not None:
-            where.append("session >= ? AND session < ?")
-            values += [prefix, prefix + "\U0010ffff"]
-        query = "SELECT name, session, date, host, mpi, commit_id, failed, interrupted, groups FROM (%s) " \
-                "ORDER BY session %s" % (
-            LISTED.format(where=" AND ".join(where)), "DESC LIMIT %d" % newest if newest is not None else "")
+        `newest` of them where given; only the newest of each host with
+        `newest_of_each_host`."""
+        where, values = _where(host, since, after, program, prefix, newest_of_each_host)
+        query = "SELECT name, session, date, host, mpi, commit_id, failed, interrupted, groups FROM sessions " \
+                "WHERE listed = 1 AND %s ORDER BY session %s" % (
+                    " AND ".join(where), "DESC LIMIT %d" % newest if newest is not None else "")
         rows = self.db.execute(query, values).fetchall()
         if newest is not None:
             rows.reverse()
+        checked = len(rows) <= CHECKED_ROWS
+        if not checked:
+            self.check()
         groups = {}
-        names = [r[0] for r in rows]
-        for i in range(0, len(names), 500):
-            part = names[i:i + 500]
+        if checked:
+            names = [r[0] for r in rows]
+            for i in range(0, len(names), 500):
+                part = names[i:i + 500]
+                for name, program, procs, threads, median, low, high in self.db.execute(
+                        "SELECT name, program, procs, threads, median, low, high FROM groups WHERE name IN (%s) "
+                        "ORDER BY name, position" % ",".join("?" * len(part)), part):
+                    groups.setdefault(name, []).append((program, procs, threads, median, low, high))
+        else:
             for name, program, procs, threads, median, low, high in self.db.execute(
-                    "SELECT name, program, procs, threads, median, low, high FROM groups WHERE name IN (%s) "
-                    "ORDER BY name, position" % ",".join("?" * len(part)), part):
+                    "SELECT g.name, program, procs, threads, median, low, high FROM groups g JOIN sessions s "
+                    "ON s.name = g.name WHERE s.listed = 1 AND %s ORDER BY g.name, g.position"
+                    % " AND ".join(w.replace("sessions.name", "s.name") for w in where), values):
                 groups.setdefault(name, []).append((program, procs, threads, median, low, high))
-        return [self._entry(row, groups.get(row[0], ())) for row in rows]
+        return [self._entry(row, groups.get(row[0], ()), checked) for row in rows]
 
-    def _entry(self, row, groups):
+    def check(self):
+        """Damaged where any row is one that no document gives."""
+        mpi = [p.name for p in programs.PROGRAMS if p.mpi]
+        query = UNSOUND.format(programs=",".join("'%s'" % p for p in programs.NAMES),
+                               mpi=",".join("'%s'" % p for p in mpi))
+        if self.db.execute(query).fetchone()[0]:
+            raise Damaged("rows that no document gives")
+
+    def paths(self, host=None, since=None, after=None, program=None):
+        """The files of the sessions the filters let through (as entries()
+        takes them), oldest first, without reading their entries."""
+        where, values = _where(host, since, after, program, None, False)
+        return [os.path.join(self.folder, _name(name)) for (name,) in self.db.execute(
+            "SELECT name FROM sessions WHERE listed = 1 AND %s ORDER BY session" % " AND ".join(where), values)]
+
+    def _entry(self, row, groups, checked=True):
         name, session, date, host, mpi, commit, failed, interrupted, count = row
-        if count != len(groups):
+        if checked and count != len(groups):
             raise Damaged("a session whose groups are not all there")
         date, host, mpi, commit, interrupted = map(_text, (date, host, mpi, commit, interrupted))
         entry = Entry(session, os.path.join(self.folder, _name(name)), date, host, mpi, commit,
                       tuple((g[0], g[1], g[2]) for g in groups), failed,
                       tuple(None if g[3] is None else (g[3], g[4], g[5]) for g in groups), interrupted)
-        if not sound(entry):
+        if checked and not sound(entry):
             raise Damaged("an entry that no document gives")
         return entry
 
 
 # Document text may hold lone surrogates and file names undecodable bytes,
 # which SQLite's text cannot: both are kept as the bytes they stand for.
+
+def _where(host, since, after, program, prefix, newest_of_each_host):
+    """The conditions and their values of Index.entries' filters."""
+    where, values = ["1"], []
+    if host is not None:
+        where.append("host = ?")
+        values.append(_stored(host))
+    if since is not None:
+        where.append("day >= ?")
+        values.append(since.isoformat())
+    if after is not None:
+        where.append("utc >= ?")
+        values.append(utc_text(after))
+    if program is not None:
+        where.append("EXISTS (SELECT 1 FROM groups g WHERE g.name = sessions.name AND g.program = ?)")
+        values.append(program)
+    if prefix is not None:
+        where.append("session >= ? AND session < ?")
+        values += [prefix, prefix + "\U0010ffff"]
+    if newest_of_each_host:
+        where.append("session IN (SELECT MAX(session) FROM sessions WHERE listed = 1 AND %s GROUP BY host)"
+                     % " AND ".join(where))
+        values = values + values
+    return where, values
+
 
 def _stored(text):
     return None if text is None else text.encode("utf-8", "surrogatepass")
@@ -416,10 +509,24 @@ def _quoted(text):
     return "'" + text.replace("'", "''") + "'"
 
 
+def _insert_all(db, kept):
+    """Inserts the (file name, Entry) pairs `kept`."""
+    sessions, groups = [], []
+    for name, entry in kept:
+        when, day, key = entry.when(), entry.day(), os.fsencode(name)
+        sessions.append((key, entry.session, _stored(entry.date), utc_text(when) if when else None,
+                         day.isoformat() if day else None, _stored(entry.host), _stored(entry.mpi),
+                         _stored(entry.commit), entry.failed, _stored(entry.interrupted), len(entry.groups)))
+        groups += [(key, i) + tuple(group) + (tuple(times) if times else (None, None, None))
+                   for i, (group, times) in enumerate(zip(entry.groups, entry.times))]
+    db.executemany("INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)", sessions)
+    db.executemany("INSERT INTO groups VALUES (?, ?, ?, ?, ?, ?, ?, ?)", groups)
+
+
 def _insert(db, name, entry):
     when = entry.when()
     day = entry.day()
-    db.execute("INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+    db.execute("INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1)",
                (os.fsencode(name), entry.session, _stored(entry.date), utc_text(when) if when else None,
                 day.isoformat() if day else None, _stored(entry.host), _stored(entry.mpi), _stored(entry.commit),
                 entry.failed, _stored(entry.interrupted), len(entry.groups)))

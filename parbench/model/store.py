@@ -89,16 +89,15 @@ class Store:
         index is brought up to date once for each Store, and a file that cannot
         be read is named then, through `warn`."""
         if not os.path.isdir(self.folder):
-            if os.path.lexists(self.folder) and not os.path.isdir(self.folder):
+            if os.path.lexists(self.folder):
                 raise StoreError("cannot list the store %s: it is not a folder" % self.folder)
             return []
-        try:
-            os.listdir(self.folder)
-        except OSError as e:
-            raise StoreError("cannot list the store %s: %s" % (self.folder, e.strerror or e))
         warn = warn or (lambda line: print(line, file=sys.stderr))
         if not self._fresh:
-            self.index.refresh(warn)
+            try:
+                self.index.refresh(warn)
+            except OSError as e:
+                raise StoreError("cannot list the store %s: %s" % (self.folder, e.strerror or e))
             self._fresh = True
         try:
             return self.index.entries(**chosen)

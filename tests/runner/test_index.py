@@ -162,3 +162,26 @@ def test_many_documents_are_read_in_processes_of_their_own_with_a_progress_line(
     assert said and said[0].startswith("results: indexing 25 documents of ")
     assert len(found.entries(warn=pytest.fail)) == 25
     assert json.loads(open(os.path.join(folder, docs[0]["session"] + ".json")).read())["session"] == docs[0]["session"]
+
+
+def test_a_folder_unchanged_since_the_last_look_is_not_looked_through_again(tmp_path, monkeypatch):
+    docs = [host_document("vm", [("queuedrain", 1, [0.001 * (k + 1)])]) for k in range(5)]
+    folder = stored(tmp_path / "store", *docs).folder
+    old = time.time() - 3600
+    os.utime(folder, (old, old))
+    assert len(store.Store(folder).entries(warn=pytest.fail)) == 5
+    looked = []
+    real = index.scan
+    monkeypatch.setattr(index, "scan", lambda f: looked.append(f) or real(f))
+    assert len(store.Store(folder).entries(warn=pytest.fail)) == 5 and looked == []
+    # A document changed in place is seen at the folder's next change, not before.
+    os.truncate(os.path.join(folder, docs[0]["session"] + ".json"), 20)
+    os.utime(folder, (old, old))
+    assert len(store.Store(folder).entries(warn=pytest.fail)) == 5 and looked == []
+    stored(folder, host_document("vm", [("queuedrain", 1, [0.5])]))
+    skipped = []
+    assert len(store.Store(folder).entries(warn=skipped.append)) == 5 and looked
+    assert len(skipped) == 1 and docs[0]["session"] in skipped[0]
+    # A folder changed just now may change again unseen within its clock's tick: it is looked through.
+    looked.clear()
+    assert len(store.Store(folder).entries(warn=lambda line: None)) == 5 and looked

@@ -260,16 +260,15 @@ def compare_nodes(store, args):
 
 def export_runs(store, args):
     """Streams the runs, a document at a time: memory stays flat whatever the rows."""
-    entries = store.entries(**chosen(args))
-    sessions = (store.load(e) for e in entries)
+    paths = store.paths(**chosen(args))
     if args.output:
         with files.streamed(args.output) as out:
-            written = export.write(out, export.rows(sessions, args.program), args.format)
-        print("export: %s of %s to %s" % (plural(written, "run"), plural(len(entries), "session"),
+            written = export.write_files(out, paths, args.format, args.program)
+        print("export: %s of %s to %s" % (plural(written, "run"), plural(len(paths), "session"),
                                           shown(args.output)),
               file=sys.stderr)
     else:
-        export.write(sys.stdout, export.rows(sessions, args.program), args.format)
+        export.write_files(sys.stdout, paths, args.format, args.program)
     return 0
 
 

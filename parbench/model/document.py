@@ -113,7 +113,7 @@ def from_json(raw, where):
         raise DocumentError(where, "is in format %d, newer than this runner reads (%d); update the runner"
                             % (version, FORMAT))
     upgraded = upgrade(raw)
-    problem = conformity(upgraded) or _sense(upgraded)
+    problem = (None if _conforms(upgraded) else conformity(upgraded)) or _sense(upgraded)
     if problem:
         raise DocumentError(where, "does not hold a session: %s" % problem)
     return Session(upgraded, original_format=version)
@@ -281,12 +281,84 @@ def conformity(doc, schema=None, path=()):
     return None
 
 
+def _compiled(schema, made=None):
+    """A function that says whether a value conforms to `schema`, as
+    conformity() would find, in a fraction of its time: conformity() is asked
+    what is wrong only where something is."""
+    made = {} if made is None else made
+    if id(schema) in made:
+        return made[id(schema)]
+    checks = []
+    # A $ref may lead back here: until this one is made, it is looked up when called.
+    made[id(schema)] = lambda doc: made[id(schema)](doc)
+    if "$ref" in schema:
+        checks.append(_compiled(_target(schema["$ref"]), made))
+    if "oneOf" in schema:
+        options = [_compiled(option, made) for option in schema["oneOf"]]
+        checks.append(lambda doc: any(option(doc) for option in options))
+    if schema.get("type") is not None:
+        kinds = schema["type"]
+        tests = [_TYPES[k] for k in ([kinds] if isinstance(kinds, str) else kinds)]
+        checks.append(tests[0] if len(tests) == 1 else lambda doc: any(test(doc) for test in tests))
+    if "enum" in schema:
+        enum = schema["enum"]
+        checks.append(lambda doc: any(doc == v and type(doc) is type(v) for v in enum))
+    low, high = schema.get("minimum"), schema.get("maximum")
+    if low is not None or high is not None:
+        def bounded(doc):
+            if isinstance(doc, (int, float)) and not isinstance(doc, bool):
+                return (low is None or doc >= low) and (high is None or doc <= high)
+            return True
+        checks.append(bounded)
+    if "pattern" in schema:
+        pattern = _pattern(schema["pattern"])
+        checks.append(lambda doc: not isinstance(doc, str) or bool(pattern.search(doc)))
+    required = tuple(schema.get("required", ()))
+    properties = {name: _compiled(sub, made) for name, sub in schema.get("properties", {}).items()
+                  if isinstance(sub, dict)}
+    others = schema.get("additionalProperties")
+    others = _compiled(others, made) if isinstance(others, dict) else None
+    if required or properties or others:
+        def members(doc):
+            if not isinstance(doc, dict):
+                return True
+            if not all(name in doc for name in required):
+                return False
+            for name, value in doc.items():
+                check = properties.get(name, others)
+                if check is not None and not check(value):
+                    return False
+            return True
+        checks.append(members)
+    fewest, most, items = schema.get("minItems", 0), schema.get("maxItems"), schema.get("items")
+    items = _compiled(items, made) if items is not None else None
+    if fewest or most is not None or items:
+        def elements(doc):
+            if not isinstance(doc, list):
+                return True
+            if len(doc) < fewest or most is not None and len(doc) > most:
+                return False
+            return items is None or all(items(item) for item in doc)
+        checks.append(elements)
+
+    def conforms(doc):
+        for check in checks:
+            if not check(doc):
+                return False
+        return True
+    made[id(schema)] = checks[0] if len(checks) == 1 else conforms
+    return made[id(schema)]
+
+
 @functools.lru_cache(maxsize=None)
 def _target(ref):
     target = SCHEMA
     for part in ref.lstrip("#/").split("/"):
         target = target[part]
     return target
+
+
+_conforms = _compiled(SCHEMA)
 
 
 def _where(path):

@@ -23,7 +23,6 @@ import datetime
 import fcntl
 import hashlib
 import math
-import multiprocessing
 import os
 import socket
 import sqlite3
@@ -34,6 +33,7 @@ from typing import Optional
 
 from . import document, programs
 from .document import DocumentError, valid_id
+from ..base import parallel
 from ..base.text import shown
 
 VERSION = 2
@@ -387,14 +387,12 @@ class Index:
         say = progress or (lambda line: print(line, file=sys.stderr, flush=True))
         say("results: indexing %d documents of %s (once; later calls read only new ones)" % (len(paths),
                                                                                           shown(self.folder)))
-        chunk = 200
         found, started, said = [], time.monotonic(), time.monotonic()
-        with multiprocessing.get_context("fork").Pool(max(1, min(8, os.cpu_count() or 1))) as pool:
-            for part in pool.imap(_read_many, [paths[i:i + chunk] for i in range(0, len(paths), chunk)]):
-                found += part
-                if time.monotonic() - said >= PROGRESS_EVERY_S:
-                    said = time.monotonic()
-                    say("results: indexed %d of %d documents (%.0f s)" % (len(found), len(paths), said - started))
+        for part in parallel.chunked(_read_many, paths, few=0):
+            found += part
+            if time.monotonic() - said >= PROGRESS_EVERY_S:
+                said = time.monotonic()
+                say("results: indexed %d of %d documents (%.0f s)" % (len(found), len(paths), said - started))
         return found
 
     def _name_problems(self, warn):

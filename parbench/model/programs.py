@@ -86,15 +86,25 @@ def get(name):
 
 @dataclass(frozen=True, order=True)
 class Group:
-    """Runs of one program at one process or thread count."""
+    """Runs of one program at one process or thread count, in one environment
+    (None: the default build) and under one placement policy (None: the
+    runtime's own)."""
     program: str
     procs: Optional[int]
     threads: Optional[int]
+    environment: Optional[str] = None
+    bind: Optional[str] = None
 
     @classmethod
     def of(cls, record):
-        """The group of a run or summary entry (a dict with these three keys)."""
-        return cls(record["program"], record.get("procs"), record.get("threads"))
+        """The group of a run or summary entry (a dict with these keys)."""
+        return cls(record["program"], record.get("procs"), record.get("threads"), record.get("environment"),
+                   record.get("bind"))
+
+    def key(self):
+        """The group's fields as a document writes them."""
+        return {"program": self.program, "procs": self.procs, "threads": self.threads,
+                "environment": self.environment, "bind": self.bind}
 
     @property
     def count(self):
@@ -104,9 +114,15 @@ class Group:
         return plural(self.procs, PROCESSES.unit) if self.procs else plural(self.threads, THREADS.unit)
 
     def describe(self):
-        """"treesearch with 2 processes": how every message names a group."""
-        return "%s with %s" % (self.program, self.count_text())
+        """"treesearch with 2 processes", "queuedrain with 1 thread (clang, bound close)":
+        how every message names a group."""
+        extra = [e for e in (self.environment, self.bind and "bound %s" % self.bind) if e]
+        return "%s with %s%s" % (self.program, self.count_text(), " (%s)" % ", ".join(extra) if extra else "")
+
+    def like(self, **changes):
+        """The same group in another environment or under another policy."""
+        return Group(**dict(self.key(), **changes))
 
     def sort_key(self):
         return (NAMES.index(self.program) if self.program in BY_NAME else len(NAMES), self.program,
-                self.count or 0)
+                self.count or 0, self.bind or "", self.environment or "")

@@ -92,6 +92,16 @@ class Store:
             if os.path.lexists(self.folder):
                 raise StoreError("cannot list the store %s: it is not a folder" % self.folder)
             return []
+        return self._asked(lambda: self.index.entries(**chosen), warn)
+
+    def paths(self, warn=None, **chosen):
+        """The files of the sessions entries(**chosen) would give, without their
+        entries: what a reader of every document needs, in little memory."""
+        if not os.path.isdir(self.folder):
+            return self.entries(warn, **chosen)
+        return self._asked(lambda: self.index.paths(**chosen), warn)
+
+    def _asked(self, question, warn):
         warn = warn or (lambda line: print(line, file=sys.stderr))
         if not self._fresh:
             try:
@@ -100,14 +110,14 @@ class Store:
                 raise StoreError("cannot list the store %s: %s" % (self.folder, e.strerror or e))
             self._fresh = True
         try:
-            return self.index.entries(**chosen)
+            return question()
         except (sqlite3.Error, Damaged):
             # A cache that does not hold what the documents say is made anew from them.
             self.index.db.close()
             self.index.db = None
             self.index._discard()
             self.index.refresh(lambda line: None)
-            return self.index.entries(**chosen)
+            return question()
 
     def find(self, name, entries=None):
         """The entry a session id, a unique beginning of one, or `latest` names;

@@ -5,12 +5,15 @@ text, "inf" included); both CSV layouts are here, and both are written with
 every cell made inert for a spreadsheet."""
 
 import csv
+import functools
 import io
+import itertools
 import json
 
-from ..base import files
+from ..base import files, parallel
 from ..base.text import cell, shown
 from ..model import document
+from ..model.store import StoreError
 
 FIELDS = ("session", "date", "host", "mpi", "commit", "program", "count", "run") + document.FIGURES + \
     ("verdict", "problem")
@@ -39,20 +42,57 @@ def rows(sessions, program=None):
 def write(out, found, form):
     """Writes the rows `found` to the text stream `out` as they come, as a CSV
     (a header, empty cells for None) or JSON lines; returns how many."""
+    _header(out, form)
     written = 0
-    if form == "jsonl":
-        for row in found:
-            # json escapes every control character itself: the text stays exact.
-            out.write(json.dumps({name: row[name] for name in FIELDS}) + "\n")
-            written += 1
-        return written
-    writer = _writer(out, FIELDS)
-    for row in found:
-        # A cell may be read on a terminal (a document's control characters shown
-        # escaped) or in a spreadsheet (made inert last, so nothing comes before its quote).
-        writer.writerow({name: cell(shown(row[name])) for name in FIELDS})
-        written += 1
+    found = iter(found)
+    while True:
+        batch = list(itertools.islice(found, 1000))
+        if not batch:
+            return written
+        out.write(_text(batch, form))
+        written += len(batch)
+
+
+def write_files(out, paths, form, program=None):
+    """write() of the rows of the documents `paths`, in their order, read and
+    written out by a process a core where they are many. StoreError names a
+    document that can no longer be read, once the rows before it are out."""
+    _header(out, form)
+    written = 0
+    for text, count, problem in parallel.chunked(functools.partial(_text_of_files, form=form, program=program),
+                                                 paths):
+        out.write(text)
+        written += count
+        if problem:
+            raise StoreError(problem)
     return written
+
+
+def _text_of_files(paths, form, program):
+    found = []
+    for path in paths:
+        try:
+            session = document.load(path)
+        except document.DocumentError as e:
+            return _text(found, form), len(found), str(e)
+        found += rows([session], program)
+    return _text(found, form), len(found), None
+
+
+def _header(out, form):
+    if form == "csv":
+        csv.writer(out, lineterminator="\n").writerow(FIELDS)
+
+
+def _text(found, form):
+    if form == "jsonl":
+        # json escapes every control character itself: the text stays exact.
+        return "".join(json.dumps({name: row[name] for name in FIELDS}) + "\n" for row in found)
+    out = io.StringIO()
+    # A cell may be read on a terminal (a document's control characters shown
+    # escaped) or in a spreadsheet (made inert last, so nothing comes before its quote).
+    csv.writer(out, lineterminator="\n").writerows([cell(shown(row[name])) for name in FIELDS] for row in found)
+    return out.getvalue()
 
 
 def text(found, form):

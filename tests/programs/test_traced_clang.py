@@ -1,7 +1,8 @@
 """The project built with clang++ and LLVM's libomp, whose OpenMP tracing
-library is a tool of the runtime's tools interface rather than wrappers of
-libgomp: traced through the runner's command line, each program gives the
-figures that are known of its work, as the gcc build does.
+library wraps libomp's fork call rather than libgomp's entry points: traced
+through the runner's command line, each program gives the figures that are
+known of its work, as the gcc build does; and a fork call the library does not
+wrap reaches the runtime as the program made it.
 
 The build is made once, in a folder of the module's own, with the MPI and the
 Python of the build under test."""
@@ -88,15 +89,79 @@ def figures_line(printed, group):
     return lines[0]
 
 
-def test_the_clang_build_links_libomp_and_its_tracing_library_is_a_tool_of_it(clang_build):
+def test_the_clang_build_links_libomp_and_its_tracing_library_wraps_the_fork_call(clang_build):
     assert re.search(r"(^|;)omp(;|$)", cache_of(clang_build).get("OpenMP_CXX_LIB_NAMES", "")), \
         "CMake did not take libomp for clang++"
     library = clang_build / "trace" / "libparbench-trace-openmp.so"
     listed = run(["nm", "-D", "--defined-only", str(library)], 60)
     assert listed.returncode == 0, listed.stderr
     defined = {line.split()[-1] for line in listed.stdout.splitlines() if line.strip()}
-    assert {"ompt_start_tool", "usleep", "nanosleep"} <= defined, defined
+    assert {"__kmpc_fork_call", "usleep", "nanosleep"} <= defined, defined
+    # No tool of the runtime's tools interface: attached, it slows every critical section.
+    assert "ompt_start_tool" not in defined, defined
     assert not {name for name in defined if name.startswith("GOMP_")}, defined
+
+
+# Regions passing 21, 15 and 16 words to the fork call (one per variable they
+# share, unoptimised), then one holding a nested region; each thread sleeps a
+# millisecond in the outer region and again in the inner.
+WORDS_PROBE = r"""
+#include <omp.h>
+#include <unistd.h>
+#include <cstdio>
+int main() {
+    long a0 = 1, a1 = 2, a2 = 3, a3 = 4, a4 = 5, a5 = 6, a6 = 7, a7 = 8, a8 = 9, a9 = 10, a10 = 11, a11 = 12,
+         a12 = 13, a13 = 14, a14 = 15, a15 = 16, a16 = 17, a17 = 18, a18 = 19, a19 = 20;
+    long many = 0, fifteen = 0, sixteen = 0, nested = 0;
+#pragma omp parallel num_threads(3) reduction(+ : many)
+    many += a0 + a1 + a2 + a3 + a4 + a5 + a6 + a7 + a8 + a9 + a10 + a11 + a12 + a13 + a14 + a15 + a16 + a17 + a18 + a19;
+#pragma omp parallel num_threads(3) reduction(+ : fifteen)
+    fifteen += a0 + a1 + a2 + a3 + a4 + a5 + a6 + a7 + a8 + a9 + a10 + a11 + a12 + a13 * omp_get_thread_num();
+#pragma omp parallel num_threads(3) reduction(+ : sixteen)
+    sixteen += a0 + a1 + a2 + a3 + a4 + a5 + a6 + a7 + a8 + a9 + a10 + a11 + a12 + a13 + a14 * omp_get_thread_num();
+    omp_set_max_active_levels(2);
+#pragma omp parallel num_threads(2)
+    {
+        usleep(1000);
+#pragma omp parallel num_threads(2) reduction(+ : nested)
+        {
+            nested += a0 + omp_get_level() * 10 + omp_get_thread_num();
+            usleep(1000);
+        }
+    }
+    std::printf("%ld %ld %ld %ld\n", many, fifteen, sixteen, nested);
+}
+"""
+
+
+def test_fork_calls_of_any_length_and_nested_ones_reach_the_runtime_intact(clang_build, tmp_path):
+    source = tmp_path / "words.cpp"
+    source.write_text(WORDS_PROBE)
+    probe = tmp_path / "words"
+    built = run([shutil.which("clang++"), "-O0", "-fopenmp=libomp", str(source), "-o", str(probe)], 120)
+    assert built.returncode == 0, built.stderr
+    folder = tmp_path / "trace"
+    folder.mkdir()
+    env = dict(os.environ, LD_PRELOAD=str(clang_build / "trace" / "libparbench-trace-openmp.so"),
+               PARBENCH_TRACE=str(folder))
+    untraced = subprocess.run([str(probe)], capture_output=True, text=True, timeout=60)
+    traced = subprocess.run([str(probe)], capture_output=True, text=True, timeout=60, env=env)
+    assert untraced.returncode == traced.returncode == 0, untraced.stderr + traced.stderr
+    # 3 × 210, 3 × 91 + 14 × 3, 3 × 105 + 15 × 3, and each of four inner threads 21 or 22.
+    assert untraced.stdout == traced.stdout == "630 315 360 86\n"
+    [written] = folder.glob("*.trace")
+    lines = [line.split() for line in written.read_text().splitlines()]
+    # The 15-word region and the outer one are traced; those with more words
+    # pass untouched, and the nested one is left to the outer.
+    spans = [line for line in lines if line[0] == "span"]
+    regions = [line for line in lines if line[0] == "region"]
+    assert len(spans) == 2 and len(regions) == 5, lines
+    teams = [sorted(int(r[1]) for r in regions if int(s[1]) <= int(r[2]) <= int(s[2]))
+             for s in sorted(spans, key=lambda s: int(s[1]))]
+    assert teams == [[0, 1, 2], [0, 1]], lines
+    # Each outer thread slept in the outer region and as the first thread of its inner team.
+    works = sorted(int(w[1]) for w in lines if w[0] == "work")
+    assert works == [0, 0, 1, 1], lines
 
 
 @pytest.fixture(scope="module")

@@ -5,6 +5,7 @@ and a file written over keeping its mode."""
 
 import csv
 import datetime
+import glob
 import io
 import json
 import os
@@ -140,3 +141,29 @@ def test_an_output_in_a_folder_that_refuses_new_files_is_refused_before_any_work
     assert run.stderr.splitlines() == ["results: error: %s: cannot write %s: the folder %s cannot be written: %s" % (
         option, target, folder, "it takes no new files" if folder == "/proc" else "Permission denied")]
     assert not os.path.exists(target)
+
+
+@pytest.mark.parametrize("form", export.FORMATS)
+def test_export_of_many_documents_read_in_processes_keeps_their_order(tmp_path, form, monkeypatch):
+    docs = [raw("h%03d" % i, [("arraysum", 4, [0.001 * (i + 1)])], when=NOW - datetime.timedelta(minutes=i))
+            for i in range(12)]
+    paths = [str(p) for p in sorted(glob.glob(os.path.join(stored(tmp_path, *docs).folder, "*.json")))]
+    alone = io.StringIO()
+    assert export.write(alone, export.rows(document.load(p) for p in paths), form) == 12
+    # Chunks of five in a pool: the order of the chunks is the order of the rows.
+    monkeypatch.setattr(export.parallel, "CHUNK", 5)
+    monkeypatch.setattr(export.parallel, "FEW", 0)
+    pooled = io.StringIO()
+    assert export.write_files(pooled, paths, form) == 12
+    assert pooled.getvalue() == alone.getvalue()
+    assert export.write_files(io.StringIO(), paths, form, program="treesearch") == 0
+
+
+def test_export_stops_at_a_document_gone_with_the_rows_before_it_out(tmp_path):
+    docs = [raw("h%d" % i, [("arraysum", 4, [0.001])], when=NOW - datetime.timedelta(minutes=i)) for i in range(3)]
+    paths = [str(p) for p in sorted(glob.glob(os.path.join(stored(tmp_path, *docs).folder, "*.json")))]
+    os.unlink(paths[1])
+    out = io.StringIO()
+    with pytest.raises(export.StoreError, match="cannot|no such"):
+        export.write_files(out, paths, "csv")
+    assert [r["session"] for r in csv.DictReader(io.StringIO(out.getvalue()))] == [docs[2]["session"]]

@@ -596,6 +596,7 @@ def read(raw):
     # The two validators describe one schema: what ours lets pass, jsonschema does too.
     if session is not None or "does not hold a session" in error:
         upgraded = session.raw if session else document.upgrade(raw)
+        assert document._conforms(upgraded) == (document.conformity(upgraded) is None)
         if document.conformity(upgraded) is None:
             assert document.schema_problems(upgraded) == []
     return session

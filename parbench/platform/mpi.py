@@ -114,6 +114,44 @@ class Mpi:
         return Unavailable("%s is of no MPI family the runner knows, so it cannot hand variables "
                            "to the processes alone" % self.launcher)
 
+    # Placement: binding by a policy, and the launcher's report of what it bound.
+
+    binding_line = None        # a line of the launcher's binding report, as a compiled pattern
+
+    def binding(self, policy):
+        """(Setting, binding) for a placement policy, "none", "close" or
+        "spread": what asks the launcher for it, with one binding option in all
+        together with own_options', and what the processes are then bound to;
+        or Unavailable."""
+        return Unavailable("%s is of no MPI family the runner knows, so it cannot be asked to bind "
+                           "its processes" % self.launcher)
+
+    def binding_report(self):
+        """The Setting that has the launcher report each process's binding on
+        standard error, or Unavailable."""
+        return Unavailable("%s is of no MPI family the runner knows, so it cannot be asked for the "
+                           "bindings it made" % self.launcher)
+
+    def read_bindings(self, err):
+        """{rank: (host, objects)} from the binding report in `err`: objects a
+        frozenset of ("core" or "pu", logical index), as hwloc numbers them on
+        that host, or None where the process was not bound."""
+        found = {}
+        for line in err.splitlines():
+            m = self.binding_line.match(line) if self.binding_line else None
+            if not m:
+                continue
+            objects = None if m.group("bound") is None else self._bound_objects(m.group("bound"))
+            if objects != frozenset():   # a report the runner cannot read says nothing of the rank
+                found[int(m.group("rank"))] = (m.group("host"), objects)
+        return found
+
+    def _bound_objects(self, text):
+        return frozenset()
+
+    def is_binding_line(self, line):
+        return bool(self.binding_line and self.binding_line.match(line))
+
     # Its messages.
 
     def failed_to_start(self, err):
@@ -173,6 +211,17 @@ class OpenMpi(Mpi):
             return options + ["--bind-to", "none"], "none"
         return options, None
 
+    def binding(self, policy):
+        if policy == "none":
+            return Setting(bind=False), "none"   # own_options says so
+        by = {"close": "core", "spread": self.map_by_package}[policy]
+        # Overloading allowed: more processes than cores are bound two to a
+        # core, not refused.
+        return Setting(("--map-by", by) + self.core_binding), "core:overload-allowed"
+
+    def binding_report(self):
+        return Setting(("--report-bindings",))
+
     def tcp_only(self):
         return Setting(("--mca", "btl", "self,tcp"))
 
@@ -186,6 +235,21 @@ class OpenMpi(Mpi):
 class OpenMpi4(OpenMpi):
     family = "Open MPI 4"
     shared_memory_btl = "vader"
+    map_by_package = "socket"   # 4.1 refuses "package"
+    core_binding = ("--bind-to", "core:overload-allowed")
+    # "[host:pid] MCW rank 1 bound to socket 0[core 1[hwt 0]]: [./B]", or
+    # "... MCW rank 1 is not bound (or bound to all available processors)".
+    binding_line = re.compile(r"\[(?P<host>.+):\d+\] MCW rank (?P<rank>\d+) "
+                              r"(?:is not bound\b.*|bound to (?P<bound>.*))$")
+
+    def _bound_objects(self, text):
+        # The map after the colon: a bracket per package, cores apart by
+        # "/", a B or a dot per hardware thread, in hwloc's logical order.
+        m = re.search(r":\s*((?:\[[^\[\]]*\])+)\s*$", text)
+        if not m:
+            return frozenset()
+        marks = [c for c in m.group(1) if c in "B."]
+        return frozenset(("pu", i) for i, c in enumerate(marks) if c == "B")
 
     def own_options(self, procs, slots, as_root, bind):
         options, binding = super().own_options(procs, slots, as_root, bind)
@@ -203,6 +267,21 @@ class OpenMpi4(OpenMpi):
 class OpenMpi5(OpenMpi):
     family = "Open MPI 5"
     shared_memory_btl = "sm"
+    map_by_package = "package"
+    core_binding = ()           # own_options binds to cores
+    # "[host:pid] Rank 1 bound to package[0][core:1]", several packages one
+    # after the other, or "... Rank 1 is not bound (or bound to all available processors)".
+    binding_line = re.compile(r"\[(?P<host>.+):\d+\] Rank (?P<rank>\d+) "
+                              r"(?:is not bound\b.*|bound to (?P<bound>.*))$")
+
+    def _bound_objects(self, text):
+        objects = set()
+        for unit, numbers in re.findall(r"\[(core|hwt):([0-9,-]+)\]", text):
+            for part in numbers.split(","):
+                low, _, high = part.partition("-")
+                if low.isdigit() and (high or low).isdigit():
+                    objects |= {("core" if unit == "core" else "pu", i) for i in range(int(low), int(high or low) + 1)}
+        return frozenset(objects)
 
     def own_options(self, procs, slots, as_root, bind):
         options, binding = super().own_options(procs, slots, as_root, bind)
@@ -243,6 +322,16 @@ class Hydra(Mpi):
 
     def own_options(self, procs, slots, as_root, bind):
         return [], "none"
+
+    def binding(self, policy):
+        if policy == "none":
+            return Setting(("-bind-to", "none")), "none"
+        by = {"close": "core", "spread": "socket"}[policy]
+        return Setting(("-bind-to", "core", "-map-by", by)), "core"
+
+    def binding_report(self):
+        return Unavailable("MPICH's Hydra prints the bindings it makes (HYDRA_TOPO_DEBUG=1) on standard "
+                           "output, among the program's report")
 
     def tcp_only(self):
         if version_tuple(self.version) < (4, 1):

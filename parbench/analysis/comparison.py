@@ -15,6 +15,10 @@ group could be tested says so and has an exit status of its own.
 
 A difference within the clock's resolution is never a change. A comparison
 that compared no group is no pass either.
+
+The environments and placements of one session are compared side by side by
+the same rules: each group of the second environment (or placement) against
+the same program and count in the first, all the pairs one Holm family.
 """
 
 import math
@@ -24,6 +28,7 @@ from typing import Optional
 from . import balance, judging, scaling, stats
 from .judging import ALPHA, CLOCK, FASTER, NOISE, SLOWER, TOLERANCE, TOO_FEW
 from ..model import programs
+from ..model.printouts import CLOCK_RESOLUTION_S
 from ..model.programs import Group
 
 NO_CHANGE = "no change"
@@ -40,6 +45,7 @@ class Verdict:
     p: Optional[float] = None    # Holm-adjusted, where the test was used
     label: str = "time"
     test: Optional[str] = None   # the test that could judge it (stats.test_for), or None
+    against: Optional[Group] = None   # side by side: the group of the same session it is compared with
 
     @property
     def change_pct(self):
@@ -54,7 +60,29 @@ class Verdict:
             return text + (" (one clock tick)" if self.new != self.old else "")
         return text + (" " + self.verdict if self.verdict != NO_CHANGE else "")
 
+    @property
+    def ratio(self):
+        return self.new / self.old if self.old > 0 else (1.0 if self.new == self.old else math.inf)
+
+    def ratio_text(self):
+        """"2.90×"; a time under one tick of the clock gives only a bound: "over 8.00×", "under 0.13×",
+        and two of them nothing more than "within a tick of"."""
+        tick = CLOCK_RESOLUTION_S
+        if self.old < tick and self.new < tick:
+            return "within a tick of"
+        if self.old < tick <= self.new:
+            return "over %.2f×" % (self.new / tick)
+        if self.new < tick <= self.old:
+            return "under %.2f×" % (tick / self.old)
+        return "%.2f×" % self.ratio
+
     def line(self):
+        if self.against is not None:
+            # "queuedrain with 1 thread: clang 2.90× gcc, time 0.003 s against 0.001 s; ..."
+            which, other = side_names(self.group, self.against)
+            return "%s: %s %s %s, %s %.4f s against %.4f s; %s" % (
+                self.against.like(**{k: None for k in _differing(self.group, self.against)}).describe(), which,
+                self.ratio_text(), other, self.label, self.new, self.old, self.how)
         return "%s: %s %.3f s, baseline %.3f s (%+.1f %%); %s" % (
             self.group.describe(), self.label, self.new, self.old, self.change_pct, self.how)
 
@@ -155,13 +183,21 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         if group not in now:
             result.not_compared.append("%s: only in the baseline" % group.describe())
 
-    # The family is every group compared, fixed before any time is looked at.
-    result.family = len(compared)
+    judge(result, [(group, before[group], now[group], None) for group in compared])
+    return result
+
+
+def judge(result, pairs):
+    """Judges each (group, baseline times, new times, group compared with)
+    of `pairs` into result.verdicts, by result's tolerance and alpha: the
+    pairs are Holm's family."""
+    tolerance, alpha = result.tolerance, result.alpha
+    # The family is every pair compared, fixed before any time is looked at.
+    result.family = len(pairs)
     tested = []
-    for group in compared:
-        old, new_ = before[group], now[group]
+    for group, old, new_, against in pairs:
         v = Verdict(group, NO_CHANGE, stats.median(old), stats.median(new_), (len(old), len(new_)),
-                    label=programs.get(group.program).time_label)
+                    label=programs.get(group.program).time_label, against=against)
         result.verdicts.append(v)
         v.test = judging.test_for(len(old), len(new_), result.family, alpha)
         if judging.within_clock(v.new, v.old):
@@ -190,4 +226,94 @@ def compare(base_name, baseline, new, tolerance=TOLERANCE, alpha=ALPHA):
         result.blind = "no test could reach alpha %g with these runs: %s" % (
             alpha, judging.untestable(*result.verdicts[0].runs, result.family, alpha)
             if len({v.runs for v in result.verdicts}) == 1 else "each group has too few runs on one side or the other")
+
+
+# Side by side: the environments, then the placements, of one session.
+
+def _differing(group, other):
+    return [k for k in ("environment", "bind") if getattr(group, k) != getattr(other, k)]
+
+
+def variant_name(group, key):
+    """How a side is called: the environment's name, or "bound close"."""
+    value = getattr(group, key)
+    return value if key == "environment" else "bound %s" % value if value else "unbound by default"
+
+
+def side_names(group, against):
+    key = _differing(group, against)[0]
+    return variant_name(group, key), variant_name(against, key)
+
+
+@dataclass
+class SideBySide(Comparison):
+    """The environments (or placements) of one session compared: each
+    verdict's group against its `against`, the first one named."""
+    session: str = ""
+    sides: tuple = ()                # ((key, reference value, other values), ...)
+
+    def header_lines(self):
+        """What was compared with what, and by which rules; what was not compared."""
+        out = []
+        for key, first, others in self.sides:
+            names = [variant_name(Group("", None, None, **{key: v}), key) for v in (first,) + others]
+            out.append("%s against %s, tolerance %g %%, alpha %g" % (
+                ", ".join(names[1:]), names[0], 100 * self.tolerance, self.alpha))
+        return out + ["not compared: " + line for line in self.not_compared]
+
+    def lines(self):
+        out = ["side by side: " + line for line in self.header_lines()]
+        for v in sorted(self.verdicts, key=lambda v: (v.against.sort_key(), v.group.sort_key())):
+            out.append("side by side: %s: %s" % (v.verdict, v.line()))
+        if self.blind:
+            out.append("side by side: " + self.nothing_compared())
+        return out
+
+    def nothing_compared(self):
+        if self.blind:
+            return "could not tell: " + self.blind
+        return None if self.verdicts else "nothing compared: no group ran in more than one of them"
+
+
+def sides(session):
+    """((key, first value, other values), ...): the environments a session
+    ran in and the placements it asked for, in the order they were named,
+    where there is more than one."""
+    found = []
+    for key in ("environment", "bind"):
+        values = list(dict.fromkeys(getattr(g, key) for g in session.groups()))
+        if len(values) > 1:
+            found.append((key, values[0], tuple(values[1:])))
+    return tuple(found)
+
+
+def side_by_side(session, tolerance=TOLERANCE, alpha=ALPHA, chosen=None):
+    """The SideBySide of Session `session`'s environments and placements,
+    or, `chosen` being (key, first, second), of those two alone; None where
+    it ran in one of each."""
+    wanted = ((chosen[0], chosen[1], (chosen[2],)),) if chosen else sides(session)
+    if not wanted:
+        return None
+    result = SideBySide(session.id, session.provenance.date, tolerance=tolerance, alpha=alpha, session=session.id,
+                        sides=wanted)
+    samples = session.samples()
+    pairs = []
+    for key, first, others in wanted:
+        for group in samples:
+            if getattr(group, key) != first:
+                continue
+            for value in others:
+                other = group.like(**{key: value})
+                if other not in samples:
+                    result.not_compared.append("%s: not run %s" % (group.describe(), _in(key, value)))
+                elif not samples[group] or not samples[other]:
+                    empty = group if not samples[group] else other
+                    result.not_compared.append("%s: no valid runs" % empty.describe())
+                else:
+                    pairs.append((other, samples[group], samples[other], group))
+    judge(result, pairs)
     return result
+
+
+def _in(key, value):
+    return "in %s" % value if key == "environment" else "bound %s" % value if value else "unbound"

@@ -118,13 +118,14 @@ def line(section):
             _counts(over, unit), capacity_text(section.capacity))
     else:
         oversubscribed = ""
+    name = section.title()
     if not section.fit:
-        return "%s: no Amdahl fit: %s%s" % (program.name, section.no_fit, oversubscribed)
+        return "%s: no Amdahl fit: %s%s" % (name, section.no_fit, oversubscribed)
     fitted = section.fit
     limit = "speed-up limit 1/f = %.0f×" % fitted.limit if fitted.limit else "no speed-up limit in sight"
     against = " against %s" % plural(section.reference, unit) if section.reference else ""
     return "%s: serial fraction f = %s (95 %% interval %s to %s), %s; Amdahl fit to %s%s%s" % (
-        program.name, _f(fitted.serial_fraction), _f(fitted.ci95[0]), _f(fitted.ci95[1]), limit,
+        name, _f(fitted.serial_fraction), _f(fitted.ci95[0]), _f(fitted.ci95[1]), limit,
         _counts(fitted.counts, unit), against, oversubscribed)
 
 
@@ -134,9 +135,10 @@ def sweeps(rows, capacities):
     found = []
     for program in programs.PROGRAMS:
         if program.sweep:
-            section = analyse(rows, program, capacities.get(program.sweep.field, Capacity(None, "unknown")))
-            if section:
-                found.append(section)
+            for (environment, bind), mine in summary.variants(rows).items():
+                section = analyse(mine, program, capacities.get(program.sweep.field, Capacity(None, "unknown")))
+                if section:
+                    found.append(replace(section, environment=environment, bind=bind))
     return found
 
 
@@ -152,12 +154,12 @@ def of_document(session):
 
 def fit_lines(before, after):
     """Lines comparing the serial fraction of the sweeps both Sessions fitted."""
-    old = {s.program: s for s in of_document(before) if s.fit}
+    old = {(s.program, s.variant): s for s in of_document(before) if s.fit}
     lines = []
     for section in of_document(after):
-        if section.fit and section.program in old:
-            a, b = old[section.program].fit, section.fit
+        if section.fit and (section.program, section.variant) in old:
+            a, b = old[section.program, section.variant].fit, section.fit
             lines.append("%s: serial fraction %s (%s to %s) in the baseline, %s (%s to %s) now" % (
-                section.program, _f(a.serial_fraction), _f(a.ci95[0]), _f(a.ci95[1]),
+                section.title(), _f(a.serial_fraction), _f(a.ci95[0]), _f(a.ci95[1]),
                 _f(b.serial_fraction), _f(b.ci95[0]), _f(b.ci95[1])))
     return lines

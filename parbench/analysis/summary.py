@@ -69,6 +69,9 @@ COLUMNS = (Column("program", "program"), Column("count", "procs/threads"), Colum
            Column("time_s", "time s (med/min/max)"), Column("cv", "cv %"), Column("speedup", "speed-up %"),
            Column("efficiency", "efficiency %"))
 AGAINST = Column("against", "vs baseline")
+# Shown where a session ran in more than one environment, or asked for placements.
+ENVIRONMENT = Column("environment", "environment")
+BIND = Column("bind", "bind")
 
 
 @dataclass(frozen=True)
@@ -93,10 +96,13 @@ def table(rows, against=None):
             return "-"
         return "%.1f" % spread.cv_pct
 
-    columns = COLUMNS + ((AGAINST,) if against is not None else ())
+    variant = tuple(c for c, shown in ((ENVIRONMENT, len({r.group.environment for r in rows}) > 1),
+                                       (BIND, any(r.group.bind for r in rows))) if shown)
+    columns = COLUMNS[:2] + variant + COLUMNS[2:] + ((AGAINST,) if against is not None else ())
     cells = []
     for row in rows:
         cell = {"program": row.group.program, "count": str(row.group.count),
+                "environment": row.group.environment or "-", "bind": row.group.bind or "-",
                 "runs": str(row.runs) + (" (%d failed)" % row.failed if row.failed else ""),
                 "parallel_s": span(row.parallel_s), "sequential_s": span(row.sequential_s),
                 "time_s": span(row.time_s), "cv": cv(row),
@@ -111,6 +117,15 @@ def table(rows, against=None):
 def format_table(rows, against=None):
     """The summary as aligned columns."""
     return "\n".join(table(rows, against).lines())
+
+
+def variants(rows):
+    """{(environment, bind): its rows}, in the order the rows first give them:
+    a sweep is one program's counts within one of these."""
+    found = {}
+    for row in rows:
+        found.setdefault(row.group.variant, []).append(row)
+    return found
 
 
 def relative_speedups(rows, program):
@@ -152,6 +167,21 @@ def speedups(rows, program):
     return relative_speedups(rows, program)
 
 
+def placement_lines(runs):
+    """"placement: arraysum with 2 threads (bound close): ... (3 of 3 runs)":
+    each group's runs whose placement was not as asked, or not known, by what
+    was said of them; `runs` a session's Run records."""
+    said, counted = {}, {}
+    for run in runs:
+        if run.placement is not None:
+            counted[run.group] = counted.get(run.group, 0) + 1
+            if run.placement.note():
+                key = (run.group, run.placement.note())
+                said[key] = said.get(key, 0) + 1
+    return ["placement: %s: %s (%d of %s)" % (group.describe(), note, n, plural(counted[group], "run"))
+            for (group, note), n in sorted(said.items(), key=lambda item: item[0][0].sort_key())]
+
+
 def notes(rows):
     """The lines printed under the table."""
     lines = []
@@ -165,12 +195,13 @@ def notes(rows):
                          % (row.group.describe(), time_label(row), cv, row.runs, NOISY_CV_PCT))
     for program in programs.PROGRAMS:
         if program.sweep and not program.sequential:
-            points, ref = relative_speedups(rows, program)
-            if len(points) >= 2:
-                unit = program.sweep.unit
-                lines.append("%s speed-up against %s: %s%s" % (
-                    program.name, plural(ref, unit),
-                    ", ".join("%s %.0f %%" % (plural(n, unit), v) for n, v in points),
-                    " (per second of the work each count drew)" if judged_by_work(rows, program) else ""))
+            for variant, mine in variants(rows).items():
+                points, ref = relative_speedups(mine, program)
+                if len(points) >= 2:
+                    unit = program.sweep.unit
+                    lines.append("%s%s speed-up against %s: %s%s" % (
+                        program.name, programs.variant_text(*variant), plural(ref, unit),
+                        ", ".join("%s %.0f %%" % (plural(n, unit), v) for n, v in points),
+                        " (per second of the work each count drew)" if judged_by_work(mine, program) else ""))
     lines += filter(None, map(balance.line, rows))
     return lines

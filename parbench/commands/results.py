@@ -44,6 +44,9 @@ def parser():
                            help="the baseline (default: the newest earlier session of NEW's host that shares a "
                            "group with it)")
     comparing.add_argument("new", metavar="NEW", nargs="?", default="latest", help="default: the newest session")
+    comparing.add_argument("--envs", metavar="A,B", type=options.comma_list,
+                           help="compare environment B with environment A within one session (the one named, "
+                           "default: the newest) instead of two sessions")
     options.add_judging(comparing)
     reporting = sub.add_parser("report", parents=[common],
                                help="one self-contained HTML page of a session, with the host's history")
@@ -89,9 +92,12 @@ def add_expect(parser):
 
 
 def _groups_text(groups):
+    """"arraysum(4) queuedrain(1)"; a group of an environment or a placement
+    adds them: "queuedrain(1 gcc,1 clang)"."""
     counts = {}
-    for program, procs, threads in groups:
-        counts.setdefault(program, []).append(str(procs or threads))
+    for program, procs, threads, environment, bind in groups:
+        counts.setdefault(program, []).append(" ".join(shown(v) for v in (str(procs or threads), environment, bind)
+                                                       if v))
     return " ".join("%s(%s)" % (name, ",".join(c)) for name, c in counts.items())
 
 
@@ -135,6 +141,8 @@ def show(store, args):
 
 
 def compare_sessions(store, args):
+    if args.envs:
+        return compare_environments(store, args)
     new_name, new = store.resolve(args.new)
     base_name, base = store.baseline_for(new, args.base)
     print("compare: %s against %s" % (shown(new_name), shown(base_name)))
@@ -272,6 +280,27 @@ def export_runs(store, args):
     return 0
 
 
+def compare_environments(store, args):
+    name, session = store.resolve(args.base or args.new)
+    ran = list(session.environments)
+    missing = [e for e in args.envs if e not in ran]
+    if missing:
+        raise StoreError("%s ran in no environment %s (%s)" % (
+            shown(name), shown(missing[0]), "it ran in " + ", ".join(shown(e) for e in ran) if ran else
+            "it ran in its one build; run-suite --env runs in several"))
+    first, second = args.envs
+    print("compare: %s against %s in %s" % (shown(second), shown(first), shown(name)))
+    found = comparison.side_by_side(session, args.tolerance, args.alpha, ("environment", first, second))
+    for line in found.lines():
+        print(shown(line))
+    print()
+    print(summary.format_table([r for r in session.summary if r.group.environment in (first, second)]))
+    status = exits.of_comparison(0, found)
+    if status == exits.NOT_TOLD:
+        print("results: %s" % shown(found.nothing_compared()), file=sys.stderr)
+    return status
+
+
 COMMANDS = {"list": list_sessions, "show": show, "compare": compare_sessions, "report": write_report,
             "nodes": compare_nodes, "changes": find_changes, "export": export_runs, "import": import_documents}
 
@@ -291,6 +320,11 @@ def main(argv, environ=None):
                 options.check_judging(args, p.error)
             if args.command == "changes":
                 options.check_alpha(args.alpha, p.error)
+            if args.command == "compare" and args.envs:
+                if len(args.envs) != 2 or args.envs[0] == args.envs[1]:
+                    p.error("--envs names two environments of one session, A,B: B is compared with A")
+                if args.base and args.new != "latest":
+                    p.error("--envs compares two environments of one session; name one session")
             why = args.command == "report" and files.unwritable(args.out)
             if why:
                 p.error("--out: cannot write %s: %s" % (shown(args.out), why))

@@ -25,8 +25,9 @@ from ..base import files
 from .programs import Group
 
 # 1: run-suite --json before the store (no session id, no scaling);
-# 2: the session id and the scaling analysis; 3: `interrupted`; 4: `balance`.
-FORMAT = 4
+# 2: the session id and the scaling analysis; 3: `interrupted`; 4: `balance`;
+# 5: environments and placement.
+FORMAT = 5
 SCHEMA_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schema", "session.schema.json")
 TIMES = ("parallel_s", "sequential_s", "time_s")
 # Set by the tests: every document written is checked against the schema by `jsonschema`.
@@ -58,6 +59,8 @@ def _load_schema():
 
 
 SCHEMA = _load_schema()
+# The placements a run may have asked for (run-suite --bind), as the format gives them.
+BINDS = tuple(v for v in SCHEMA["$defs"]["bind"]["enum"] if v is not None)
 
 
 @functools.lru_cache(maxsize=None)
@@ -149,7 +152,10 @@ def upgrade(raw):
                 doc[key] = [_threads_of_old(r) for r in doc[key]]
     if doc.get("format", 1) < 3:
         doc["interrupted"] = None
-    # Format 4 only adds `balance`, which earlier runs never had.
+    # Format 4 only added `balance`, which earlier runs never had; 5 the
+    # environments, of which an earlier session had its one build.
+    if doc.get("format", 1) < 5:
+        doc["environments"] = {}
     doc["format"] = FORMAT
     return doc
 
@@ -183,6 +189,12 @@ def _sense(doc):
             spread = record.get(name)
             if spread and not spread["min"] <= spread["median"] <= spread["max"]:
                 return "summary[%d].%s has a median outside its fastest and slowest runs" % (i, name)
+    names = doc["environments"]
+    for where, records in (("runs", doc["runs"]), ("summary", doc["summary"]), ("scaling", doc["scaling"])):
+        for i, record in enumerate(records):
+            if (record.get("environment") is not None) != bool(names) or \
+                    names and record["environment"] not in names:
+                return "%s[%d] names an environment the session does not give" % (where, i)
     for i, section in enumerate(doc["scaling"]):
         sweep = programs.get(section["program"]).sweep
         if not sweep or sweep.unit != section["unit"]:
@@ -261,6 +273,11 @@ def conformity(doc, schema=None, path=()):
         for name in schema.get("required", ()):
             if name not in doc:
                 return "%s lacks %s" % (_where(path), name)
+        if "propertyNames" in schema:
+            for name in doc:
+                problem = conformity(name, schema["propertyNames"], path + (name,))
+                if problem:
+                    return "%s: not a name it takes" % problem
         properties = schema.get("properties", {})
         others = schema.get("additionalProperties")
         for name, value in doc.items():
@@ -318,11 +335,14 @@ def _compiled(schema, made=None):
                   if isinstance(sub, dict)}
     others = schema.get("additionalProperties")
     others = _compiled(others, made) if isinstance(others, dict) else None
-    if required or properties or others:
+    names = _compiled(schema["propertyNames"], made) if "propertyNames" in schema else None
+    if required or properties or others or names:
         def members(doc):
             if not isinstance(doc, dict):
                 return True
             if not all(name in doc for name in required):
+                return False
+            if names is not None and not all(names(name) for name in doc):
                 return False
             for name, value in doc.items():
                 check = properties.get(name, others)
@@ -455,8 +475,7 @@ class Summary:
     def to_json(self):
         def finite(v):
             return v if v is not None and math.isfinite(v) else None
-        entry = {"program": self.group.program, "procs": self.group.procs, "threads": self.group.threads,
-                 "runs": self.runs, "failed": self.failed}
+        entry = dict(self.group.key(), runs=self.runs, failed=self.failed)
         for name in TIMES:
             spread = self.spread(name)
             entry[name] = _finite_spread(spread)
@@ -532,6 +551,39 @@ class Balance:
 
 
 @dataclass(frozen=True)
+class Placement:
+    """Where a run's threads or processes ran, as the runtimes reported it:
+    per lane (number, host or None, CPUs as "0-1,4", or None where not bound);
+    how that departs from the policy asked for, or None; why nothing could be
+    read back, or None."""
+    asked: Optional[str] = None
+    threads: Optional[tuple] = None
+    processes: Optional[tuple] = None
+    differs: Optional[str] = None
+    unread: Optional[str] = None
+
+    @classmethod
+    def of(cls, raw):
+        if not raw:
+            return None
+        def places(name):
+            found = raw.get(name)
+            return tuple((p["number"], p.get("host"), p["cpus"]) for p in found) if found is not None else None
+        return cls(raw.get("asked"), places("threads"), places("processes"), raw.get("differs"), raw.get("unread"))
+
+    def to_json(self):
+        def places(found):
+            return [{"number": n, "host": host, "cpus": cpus} for n, host, cpus in found] if found is not None \
+                else None
+        return {"asked": self.asked, "threads": places(self.threads), "processes": places(self.processes),
+                "differs": self.differs, "unread": self.unread}
+
+    def note(self):
+        """What a reader is told of it: how it differs, or why it is not known; None where all is as asked."""
+        return self.differs or self.unread
+
+
+@dataclass(frozen=True)
 class Run:
     """One run as stored: its figures as the program printed them."""
     group: Group
@@ -542,18 +594,22 @@ class Run:
     duration_s: Optional[float] = None
     binding: Optional[str] = None
     balance: Optional[Balance] = None   # where it was traced
+    placement: Optional["Placement"] = None   # where its threads or processes ran, where reported
 
     @classmethod
     def of(cls, raw):
         figures = {name: raw.get(name) for name in FIGURES + ("verdict",)}
         return cls(Group.of(raw), raw["run"], figures, raw.get("problem"), raw.get("exit_status"),
-                   raw.get("duration_s"), raw.get("binding"), Balance.of(raw.get("balance")))
+                   raw.get("duration_s"), raw.get("binding"), Balance.of(raw.get("balance")),
+                   Placement.of(raw.get("placement")))
 
     def to_json(self):
         run = {"program": self.group.program, "run": self.index}
         run.update({name: self.figures.get(name) for name in FIGURES + ("verdict",)})
-        run.update(procs=self.group.procs, threads=self.group.threads, exit_status=self.exit_status,
-                   duration_s=self.duration_s, problem=self.problem, binding=self.binding)
+        run.update(self.group.key(), exit_status=self.exit_status, duration_s=self.duration_s, problem=self.problem,
+                   binding=self.binding)
+        if self.placement is not None:
+            run["placement"] = self.placement.to_json()
         if self.balance is not None:
             run["balance"] = self.balance.to_json()
         return run
@@ -620,6 +676,11 @@ class Provenance:
 
     def compiler(self):
         return " ".join(v for v in (self.text("compiler", "id"), self.text("compiler", "version")) if v) or None
+
+    def openmp(self):
+        """"libgomp 12.2.0-14", else the OpenMP version, or None."""
+        runtime = " ".join(v for v in (self.text("openmp", "runtime"), self.text("openmp", "runtime_version")) if v)
+        return runtime or ("OpenMP %s" % self.text("openmp", "version") if self.text("openmp", "version") else None)
 
     def mpi(self):
         """"Open MPI 4.1.4", or None."""
@@ -697,15 +758,27 @@ class ScalingSection:
     points: tuple                  # ScalingPoint
     fit: Optional[ScalingFit] = None
     no_fit: Optional[str] = None   # why there is no fit
+    environment: Optional[str] = None
+    bind: Optional[str] = None
 
     @classmethod
     def of(cls, raw):
         return cls(raw["program"], raw["unit"], raw.get("reference"), Capacity(raw.get("capacity"),
                    raw["capacity_of"]), tuple(ScalingPoint.of(p) for p in raw["points"]),
-                   ScalingFit.of(raw.get("fit")), raw.get("no_fit"))
+                   ScalingFit.of(raw.get("fit")), raw.get("no_fit"), raw.get("environment"), raw.get("bind"))
+
+    @property
+    def variant(self):
+        """(environment, bind) of the groups it sweeps."""
+        return self.environment, self.bind
+
+    def title(self):
+        """"dynamicwork", "dynamicwork (clang, bound close)"."""
+        return self.program + programs.variant_text(self.environment, self.bind)
 
     def to_json(self):
-        return finite_tree({"program": self.program, "unit": self.unit, "reference": self.reference,
+        return finite_tree({"program": self.program, "environment": self.environment, "bind": self.bind,
+                            "unit": self.unit, "reference": self.reference,
                             "capacity": self.capacity.count, "capacity_of": self.capacity.of,
                             "points": [p.to_json() for p in self.points],
                             "fit": self.fit.to_json() if self.fit else None, "no_fit": self.no_fit})
@@ -729,6 +802,8 @@ class Session:
         self.summary = tuple(Summary.of(g) for g in raw["summary"])
         cut = raw.get("interrupted")
         self.interrupted = Interruption(cut["signal"], cut["planned_runs"]) if cut else None
+        # Each environment's compiler, OpenMP and MPI, read as the provenance's are.
+        self.environments = {name: Provenance(value) for name, value in raw["environments"].items()}
 
     @property
     def scaling(self):
@@ -767,10 +842,11 @@ class Session:
 
 # Writing
 
-def build(session_id, provenance, runs, summary, scaling=(), interrupted=None):
+def build(session_id, provenance, runs, summary, scaling=(), interrupted=None, environments=None):
     """The Session of a suite session: `runs` and `summary` as Run and Summary
-    records, `scaling` ScalingSections, `interrupted` an Interruption."""
-    raw = {"format": FORMAT, "session": session_id, "provenance": provenance,
+    records, `scaling` ScalingSections, `interrupted` an Interruption,
+    `environments` {name: what built and ran it} where it ran in more than its one build."""
+    raw = {"format": FORMAT, "session": session_id, "provenance": provenance, "environments": environments or {},
            "runs": [r.to_json() for r in runs], "summary": [s.to_json() for s in summary],
            "scaling": [s.to_json() for s in scaling],
            "interrupted": {"signal": interrupted.signal, "planned_runs": interrupted.planned_runs}

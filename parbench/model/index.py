@@ -36,7 +36,7 @@ from .document import DocumentError, valid_id
 from ..base import parallel
 from ..base.text import shown
 
-VERSION = 2
+VERSION = 3
 VARIABLE = "PARBENCH_INDEX"       # a folder for the index files, instead of the cache folder
 # File systems on which SQLite's locks are not to be trusted.
 NETWORK = {"nfs", "nfs4", "lustre", "gpfs", "cifs", "smb3", "smbfs", "beegfs", "ceph", "fuse.ceph", "glusterfs",
@@ -59,7 +59,7 @@ class Entry:
     host: str
     mpi: str
     commit: str
-    groups: tuple        # (program, procs, threads)
+    groups: tuple        # (program, procs, threads, environment, bind)
     failed: int
     times: tuple = ()    # per group: (median, min, max) of its main time, or None
     interrupted: Optional[str] = None   # the signal's name
@@ -70,7 +70,7 @@ class Entry:
         times = tuple((s.main_spread.median, s.main_spread.min, s.main_spread.max) if s.runs and s.main_spread
                       else None for s in session.summary)
         return cls(session.id, path, prov.date or "", prov.host or "", prov.mpi() or "", prov.commit(),
-                   tuple((g.program, g.procs, g.threads) for g in session.groups()), session.problems(), times,
+                   tuple(g.row() for g in session.groups()), session.problems(), times,
                    session.interrupted.signal if session.interrupted else None)
 
     def programs(self):
@@ -181,7 +181,7 @@ CREATE TABLE sessions (name BLOB PRIMARY KEY, session TEXT NOT NULL, date BLOB, 
                        mpi BLOB, commit_id BLOB, failed INTEGER, interrupted BLOB, groups INTEGER,
                        listed INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE groups (name BLOB NOT NULL, position INTEGER NOT NULL, program TEXT, procs INTEGER, threads INTEGER,
-                     median REAL, low REAL, high REAL, PRIMARY KEY (name, position));
+                     environment TEXT, bind TEXT, median REAL, low REAL, high REAL, PRIMARY KEY (name, position));
 CREATE INDEX sessions_by_session ON sessions (session);
 CREATE INDEX sessions_listed ON sessions (listed, session);
 CREATE INDEX sessions_by_host ON sessions (host, utc);
@@ -203,11 +203,13 @@ SELECT (SELECT COUNT(*) FROM sessions WHERE session NOT GLOB '[0-9]*T*Z-*-*' OR 
      + (SELECT COUNT(*) FROM groups WHERE program NOT IN ({programs})
             OR NOT ((program IN ({mpi}) AND typeof(procs) = 'integer' AND procs >= 1 AND threads IS NULL)
                     OR (program NOT IN ({mpi}) AND typeof(threads) = 'integer' AND threads >= 1 AND procs IS NULL))
+            OR typeof(environment) NOT IN ('text', 'null') OR NOT (bind IS NULL OR bind IN ({binds}))
             OR NOT ((median IS NULL AND low IS NULL AND high IS NULL)
                     OR (typeof(median) IN ('real', 'integer') AND typeof(low) IN ('real', 'integer')
                         AND typeof(high) IN ('real', 'integer') AND abs(median) < 1e308 AND abs(high) < 1e308
                         AND 0 <= low AND low <= median AND median <= high)))
 """
+GROUP_COLUMNS = "program, procs, threads, environment, bind, median, low, high"
 # Past this many rows an answer is checked by UNSOUND, below it row by row.
 CHECKED_ROWS = 10000
 # A folder changed this recently may change again within the same tick of its clock unseen.
@@ -423,23 +425,23 @@ class Index:
             names = [r[0] for r in rows]
             for i in range(0, len(names), 500):
                 part = names[i:i + 500]
-                for name, program, procs, threads, median, low, high in self.db.execute(
-                        "SELECT name, program, procs, threads, median, low, high FROM groups WHERE name IN (%s) "
-                        "ORDER BY name, position" % ",".join("?" * len(part)), part):
-                    groups.setdefault(name, []).append((program, procs, threads, median, low, high))
+                for name, *group in self.db.execute(
+                        "SELECT name, %s FROM groups WHERE name IN (%s) ORDER BY name, position"
+                        % (GROUP_COLUMNS, ",".join("?" * len(part))), part):
+                    groups.setdefault(name, []).append(group)
         else:
-            for name, program, procs, threads, median, low, high in self.db.execute(
-                    "SELECT g.name, program, procs, threads, median, low, high FROM groups g JOIN sessions s "
-                    "ON s.name = g.name WHERE s.listed = 1 AND %s ORDER BY g.name, g.position"
-                    % " AND ".join(w.replace("sessions.name", "s.name") for w in where), values):
-                groups.setdefault(name, []).append((program, procs, threads, median, low, high))
+            for name, *group in self.db.execute(
+                    "SELECT g.name, %s FROM groups g JOIN sessions s ON s.name = g.name WHERE s.listed = 1 AND %s "
+                    "ORDER BY g.name, g.position"
+                    % (GROUP_COLUMNS, " AND ".join(w.replace("sessions.name", "s.name") for w in where)), values):
+                groups.setdefault(name, []).append(group)
         return [self._entry(row, groups.get(row[0], ()), checked) for row in rows]
 
     def check(self):
         """Damaged where any row is one that no document gives."""
         mpi = [p.name for p in programs.PROGRAMS if p.mpi]
         query = UNSOUND.format(programs=",".join("'%s'" % p for p in programs.NAMES),
-                               mpi=",".join("'%s'" % p for p in mpi))
+                               mpi=",".join("'%s'" % p for p in mpi), binds=",".join("'%s'" % b for b in document.BINDS))
         if self.db.execute(query).fetchone()[0]:
             raise Damaged("rows that no document gives")
 
@@ -456,8 +458,8 @@ class Index:
             raise Damaged("a session whose groups are not all there")
         date, host, mpi, commit, interrupted = map(_text, (date, host, mpi, commit, interrupted))
         entry = Entry(session, os.path.join(self.folder, _name(name)), date, host, mpi, commit,
-                      tuple((g[0], g[1], g[2]) for g in groups), failed,
-                      tuple(None if g[3] is None else (g[3], g[4], g[5]) for g in groups), interrupted)
+                      tuple(tuple(g[:5]) for g in groups), failed,
+                      tuple(None if g[5] is None else tuple(g[5:8]) for g in groups), interrupted)
         if checked and not sound(entry):
             raise Damaged("an entry that no document gives")
         return entry
@@ -518,7 +520,7 @@ def _insert_all(db, kept):
         groups += [(key, i) + tuple(group) + (tuple(times) if times else (None, None, None))
                    for i, (group, times) in enumerate(zip(entry.groups, entry.times))]
     db.executemany("INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)", sessions)
-    db.executemany("INSERT INTO groups VALUES (?, ?, ?, ?, ?, ?, ?, ?)", groups)
+    db.executemany("INSERT INTO groups VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", groups)
 
 
 def _insert(db, name, entry):
@@ -529,7 +531,7 @@ def _insert(db, name, entry):
                 day.isoformat() if day else None, _stored(entry.host), _stored(entry.mpi), _stored(entry.commit),
                 entry.failed, _stored(entry.interrupted), len(entry.groups)))
     for i, (group, times) in enumerate(zip(entry.groups, entry.times)):
-        db.execute("INSERT INTO groups VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        db.execute("INSERT INTO groups VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    (os.fsencode(name), i) + tuple(group) + (tuple(times) if times else (None, None, None)))
 
 
@@ -571,6 +573,7 @@ def sound(entry):
                                                                            entry.commit))
             and isinstance(entry.failed, int) and isinstance(entry.interrupted, (str, type(None)))
             and len(entry.times) == len(entry.groups)
-            and all(isinstance(g[0], str) and g[0] in programs.BY_NAME and _counted(programs.get(g[0]), g[1], g[2])
-                    for g in entry.groups)
+            and all(len(g) == 5 and isinstance(g[0], str) and g[0] in programs.BY_NAME
+                    and _counted(programs.get(g[0]), g[1], g[2]) and isinstance(g[3], (str, type(None)))
+                    and g[4] in document.BINDS + (None,) for g in entry.groups)
             and all(t is None or (all(_finite(v) for v in t) and 0 <= t[1] <= t[0] <= t[2]) for t in entry.times))

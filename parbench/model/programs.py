@@ -84,6 +84,12 @@ def get(name):
     return BY_NAME[name]
 
 
+def variant_text(environment, bind):
+    """" (clang, bound close)", " (gcc)", or "" for the default build and placement."""
+    extra = [e for e in (environment, bind and "bound %s" % bind) if e]
+    return " (%s)" % ", ".join(extra) if extra else ""
+
+
 @dataclass(frozen=True, order=True)
 class Group:
     """Runs of one program at one process or thread count, in one environment
@@ -116,8 +122,16 @@ class Group:
     def describe(self):
         """"treesearch with 2 processes", "queuedrain with 1 thread (clang, bound close)":
         how every message names a group."""
-        extra = [e for e in (self.environment, self.bind and "bound %s" % self.bind) if e]
-        return "%s with %s%s" % (self.program, self.count_text(), " (%s)" % ", ".join(extra) if extra else "")
+        return "%s with %s%s" % (self.program, self.count_text(), variant_text(*self.variant))
+
+    def row(self):
+        """The group as the index keeps it: (program, procs, threads, environment, bind)."""
+        return self.program, self.procs, self.threads, self.environment, self.bind
+
+    @property
+    def variant(self):
+        """(environment, bind): what, beside its program and count, sets it apart."""
+        return self.environment, self.bind
 
     def like(self, **changes):
         """The same group in another environment or under another policy."""

@@ -163,7 +163,7 @@ class Store:
 def default_base(entries, session):
     """The entry of the newest session before `session` on its host that shares a group with it."""
     host = session.provenance.host or ""
-    groups = {(g.program, g.procs, g.threads) for g in session.groups()}
+    groups = {g.row() for g in session.groups()}
     earlier = [e for e in entries if e.session < session.id and e.host == host and groups & set(e.groups)]
     if not earlier:
         raise StoreError("no earlier session of %s shares a group with %s; name a BASE" % (

@@ -15,12 +15,13 @@ from ..base.text import cell, shown
 from ..model import document
 from ..model.store import StoreError
 
+# Columns are only ever added at the end: readers rely on the order.
 FIELDS = ("session", "date", "host", "mpi", "commit", "program", "count", "run") + document.FIGURES + \
-    ("verdict", "problem")
+    ("verdict", "problem", "environment", "bind")
 FORMATS = ("csv", "jsonl")
 # run-suite --csv: its eight first columns are the CSV's original ones; readers rely on their order.
 SUITE_FIELDS = ("program", "run", "procs", "parallel_s", "sequential_s", "time_s", "speedup_pct", "verdict",
-                "threads")
+                "threads", "environment", "bind")
 
 
 def rows(sessions, program=None):
@@ -32,9 +33,12 @@ def rows(sessions, program=None):
         for run in session.runs:
             if program and run.group.program != program:
                 continue
-            row = {"session": session.id, "date": prov.date, "host": prov.host, "mpi": prov.mpi(),
-                   "commit": prov.commit() or None, "program": run.group.program, "count": run.group.count,
-                   "run": run.index, "problem": run.problem}
+            # A run of an environment ran with that environment's MPI.
+            env = session.environments.get(run.group.environment)
+            row = {"session": session.id, "date": prov.date, "host": prov.host,
+                   "mpi": env.mpi() if env else prov.mpi(), "commit": prov.commit() or None,
+                   "program": run.group.program, "count": run.group.count, "run": run.index,
+                   "problem": run.problem, "environment": run.group.environment, "bind": run.group.bind}
             row.update({name: run.figures.get(name) for name in document.FIGURES + ("verdict",)})
             yield row
 
@@ -108,7 +112,8 @@ def suite_rows(session):
         row = {name: run.figures.get(name) or "" for name in ("parallel_s", "sequential_s", "time_s", "speedup_pct",
                                                              "verdict")}
         row.update(program=run.group.program, run=run.index, procs=run.group.procs or "",
-                   threads=run.group.threads or "")
+                   threads=run.group.threads or "", environment=run.group.environment or "",
+                   bind=run.group.bind or "")
         yield row
 
 

@@ -64,8 +64,8 @@ READ_HISTORY = ("Each stored session of this host: the point is the group's medi
 # What a section's function reads: the session, the store's entries (for the
 # history), the comparison with a baseline, or None, the hosts side by side,
 # or None, the level of the tests, and the name of the CSV of every host beside the page, or None.
-Inputs = collections.namedtuple("Inputs", "session entries comparison hosts alpha hosts_csv",
-                                defaults=(judging.ALPHA, None))
+Inputs = collections.namedtuple("Inputs", "session entries comparison hosts alpha hosts_csv tolerance",
+                                defaults=(judging.ALPHA, None, judging.TOLERANCE))
 # A table for the table macro: each row its class (or None) and its cells as
 # (text, class or None).
 Table = collections.namedtuple("Table", "header rows")
@@ -164,10 +164,11 @@ def _scaling(inputs):
                 for p in section.points]
         unit = noun(2, section.unit)
         sweeps.append({
-            "program": section.program, "line": scaling.line(section),
+            "program": section.title(), "line": scaling.line(section),
             "table": _table([unit, "speed-up (×)", "efficiency %", "Karp-Flatt e", "cores or slots", "fitted"],
                             rows),
-            "figure": _figure("scaling-%s" % section.program, plots.scaling_figure(section), "s%d" % i,
+            "figure": _figure("scaling-%s" % "-".join(filter(None, (section.program,) + section.variant)),
+                              plots.scaling_figure(section), "s%d" % i,
                               READ_SCALING + " The Karp-Flatt column is the f that each count's speed-up "
                               "implies on its own: steady, it is a serial share; growing with the count, it is "
                               "overhead that grows with the count.")})
@@ -236,6 +237,50 @@ def _comparison(inputs):
                    "overlap too much, or are too few, to tell. No change: within the tolerance, or within one tick "
                    "of the %g ms clock. See docs/results.md." % (100 * comparison.tolerance, comparison.alpha,
                                                                  1000 * judging.CLOCK_RESOLUTION_S)}
+
+
+READ_SIDES = ("One plot per program and count that ran in more than one environment or placement: each one's runs "
+              "as dots, its median as a bar; red where it is judged slower than the first, by the same rules as "
+              "a comparison with a baseline: beyond the tolerance of %g %%, and not chance by a Mann-Whitney test "
+              "(or, with few runs, Student's t-test on log times) at alpha %g, Holm-corrected over every pair "
+              "compared.")
+
+
+def _sides(inputs):
+    session = inputs.session
+    found = comparison.side_by_side(session, inputs.tolerance, inputs.alpha)
+    rows = [[name, _words(env.compiler()), _words(env.openmp()), _words(env.mpi()),
+             " ".join(env.raw.get("modules") or ()) or "-",
+             " ".join("%s=%s" % kv for kv in sorted((env.raw.get("variables") or {}).items())) or "-",
+             _words(env.text("defined"))] for name, env in session.environments.items()]
+    environments = _table(["environment", "compiler", "OpenMP runtime", "MPI", "modules", "variables", "defined"],
+                          rows) if rows else None
+    if found is None:
+        return {"environments": environments, "lines": [], "table": None, "figure": None, "reading": None,
+                "nothing": "This session ran in one environment under one placement (run-suite --env gcc,clang or "
+                           "--bind none,close runs in several, side by side)."}
+    verdict_class = {judging.SLOWER: "slower", judging.FASTER: "faster", judging.NOISE: "noise"}
+    table, classes = [], {}
+    panels = {}
+    samples = session.samples()
+    for i, v in enumerate(sorted(found.verdicts, key=lambda v: (v.against.sort_key(), v.group.sort_key()))):
+        which, other = comparison.side_names(v.group, v.against)
+        shared = v.against.like(**{k: None for k in comparison._differing(v.group, v.against)})
+        table.append([shared.describe(), which, other, ("%.4f" % v.old, "num"), ("%.4f" % v.new, "num"),
+                      (v.ratio_text(), "num"), v.verdict, v.how])
+        if v.verdict in verdict_class:
+            classes[i] = verdict_class[v.verdict]
+        panel = panels.setdefault(shared, {other: (samples[v.against], stats.median(samples[v.against]), False)})
+        panel[which] = (samples[v.group], v.new, v.verdict == judging.SLOWER)
+    figure = None
+    if panels:
+        figure = _figure("sides", plots.side_by_side_figure(
+            {g: [(name, runs, median, slow) for name, (runs, median, slow) in sides.items()]
+             for g, sides in panels.items()}), "e", READ_SIDES % (100 * found.tolerance, found.alpha))
+    return {"environments": environments, "lines": found.header_lines(), "nothing": found.nothing_compared(),
+            "table": _table(["group", "this", "against", "its median s", "this median s", "ratio", "verdict",
+                             "how it was judged"], table, classes) if table else None,
+            "figure": figure, "reading": None}
 
 
 # Up to this many hosts in a group the page shows each host's runs and row;
@@ -312,7 +357,7 @@ def _hosts(inputs):
             {g: [(j.host, j.median, HOST_CLASS.get(j.verdict)) for j in found] for g, found in groups.items()}),
             "n", READ_HOST_MEDIANS)
     elif groups:
-        figure = _figure("hosts", plots.hosts_figure(
+        figure = _figure("hosts", plots.side_by_side_figure(
             {g: [(j.host, j.runs, j.median, j.verdict == nodes.SLOWER) for j in found] for g, found in groups.items()}),
             "n", READ_HOSTS)
     return {"notes": notes, "nothing": hosts.nothing_compared(), "missing": hosts.missing_line(),
@@ -363,6 +408,16 @@ SECTIONS = (
 )
 # Shown after the comparison when the page is made with the hosts side by side.
 HOSTS = Section("hosts", "Hosts side by side", "hosts.html", _hosts)
+# Shown after the summary for a session of several environments or placements.
+SIDES = Section("sides", "Environments side by side", "sides.html", _sides)
+
+
+def with_sides(session, sections):
+    """`sections`, with SIDES after the summary where `session` compares environments or placements."""
+    if not comparison.sides(session):
+        return sections
+    place = [s.id for s in sections].index("summary") + 1
+    return sections[:place] + (SIDES,) + sections[place:]
 
 
 def with_hosts(sections=SECTIONS):
@@ -370,14 +425,16 @@ def with_hosts(sections=SECTIONS):
     return sections[:place] + (HOSTS,) + sections[place:]
 
 
-def page(session, entries, comparison=None, sections=SECTIONS, hosts=None, alpha=judging.ALPHA, hosts_csv=None):
+def page(session, entries, comparison=None, sections=SECTIONS, hosts=None, alpha=judging.ALPHA, hosts_csv=None,
+         tolerance=judging.TOLERANCE):
     """The HTML of a Session's report; `entries` are the store's sessions (for
     the history), `comparison` its comparison with a baseline or None,
     `sections` the Sections to show, in order, `hosts` the HostComparison
     that HOSTS shows, or None, `alpha` the level of the history's changes,
     `hosts_csv` the name of the CSV of every host that HOSTS links to (from
     write_hosts_csv), or None."""
-    inputs = Inputs(session, entries, comparison, hosts, alpha, hosts_csv)
+    inputs = Inputs(session, entries, comparison, hosts, alpha, hosts_csv, tolerance)
+    sections = with_sides(session, sections)
     return _templates().get_template("report.html").render(
         title="parbench session %s" % session.id, date=session.provenance.date, host=session.provenance.host,
         cut_short=session.cut_short(),
@@ -405,5 +462,5 @@ def write(path, session, store, tolerance=judging.TOLERANCE, alpha=judging.ALPHA
         against = comparison.compare(name, base, session, tolerance, alpha)
     # The CSV first: a page never links to one that was not written.
     files.write(path, page(session, entries, against, SECTIONS if hosts is None else with_hosts(), hosts, alpha,
-                           write_hosts_csv(path, hosts)))
+                           write_hosts_csv(path, hosts), tolerance))
     return path

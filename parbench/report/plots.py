@@ -10,8 +10,9 @@ import math
 import os
 import random
 import re
+from dataclasses import replace
 
-from ..analysis import scaling, stats
+from ..analysis import scaling, stats, summary
 from ..base import files, optional
 from ..model import programs
 from ..model.document import Capacity
@@ -50,13 +51,16 @@ def _amdahl(x, f, reference):
         return math.nan   # a pole of a fit with f below 0: no point there
 
 
-def path_for(path, program):
+def path_for(path, program, variant=(None, None)):
     """Where `program`'s plot goes: scaling.png gives scaling-dynamicwork.png
-    for a program whose plot adds "-dynamicwork"."""
-    if not program.plot_suffix:
+    for a program whose plot adds "-dynamicwork", and
+    scaling-dynamicwork-clang-close.png for its sweep in an environment and
+    under a placement of their own."""
+    suffix = (program.plot_suffix or "") + "".join("-" + v for v in variant if v)
+    if not suffix:
         return path
     stem, ext = os.path.splitext(path)
-    return stem + program.plot_suffix + (ext or ".png")
+    return stem + suffix + (ext or ".png")
 
 
 def scaling_figure(section):
@@ -98,7 +102,7 @@ def scaling_figure(section):
                       % shown(scaling.capacity_text(section.capacity)))
     left.set(xlim=(0, top), ylim=(0, _above(max(top / ref, max(p.speedup for p in points)), 1.1)),
              xlabel=unit, ylabel="speed-up (×)",
-             title="%s: speed-up%s" % (section.program, " against %d" % ref if ref != 1 else ""))
+             title="%s: speed-up%s" % (section.title(), " against %d" % ref if ref != 1 else ""))
     left.legend(loc="upper left", fontsize=7.5)
 
     right.axhline(100, color=IDEAL, linestyle="--")
@@ -109,7 +113,7 @@ def scaling_figure(section):
     for axis in (left, right):
         axis.set_xticks(counts)
     right.set(xlim=(0, top), ylim=(0, max(110, _above(max(p.efficiency_pct for p in points), 1.1))), xlabel=unit,
-              ylabel="efficiency (%)", title="%s: efficiency" % section.program)
+              ylabel="efficiency (%)", title="%s: efficiency" % section.title())
     return fig
 
 
@@ -126,7 +130,7 @@ def _grid(plt, n, height=2.3):
 
 
 def _title(group):
-    return "%s, %s" % (group.program, group.count_text())
+    return "%s, %s%s" % (group.program, group.count_text(), programs.variant_text(*group.variant))
 
 
 def runs_figure(session):
@@ -145,10 +149,10 @@ def runs_figure(session):
     return fig
 
 
-def hosts_figure(groups):
-    """Each group's hosts side by side: every host's runs as dots, its median
-    as a bar, hosts judged slower in red; `groups` maps a group to
-    [(host, runs, median, slow)]."""
+def side_by_side_figure(groups):
+    """Each group's hosts (or environments, or placements) side by side:
+    every one's runs as dots, its median as a bar, those judged slower in red;
+    `groups` maps a group to [(name, runs, median, slow)]."""
     plt = _pyplot()
     fig, axes = _grid(plt, max(1, len(groups)), height=2.6)
     jitter = random.Random(0)
@@ -318,9 +322,10 @@ def plot(rows, path, capacities):
     swept = [p for p in programs.PROGRAMS if p.sweep]
     sections = []
     for program in swept:
-        section = scaling.analyse(rows, program, capacities.get(program.sweep.field, Capacity(None, "")), least=2)
-        if section:
-            sections.append((program, section))
+        for variant, mine in summary.variants(rows).items():
+            section = scaling.analyse(mine, program, capacities.get(program.sweep.field, Capacity(None, "")), least=2)
+            if section:
+                sections.append((program, replace(section, environment=variant[0], bind=variant[1])))
     if not sections:
         print("plot: needs %s; no plot written" % " or ".join(
             "%s at two or more %s counts (%s 1,2,4)" % (p.name, p.sweep.unit, p.sweep.option) for p in swept))
@@ -330,6 +335,6 @@ def plot(rows, path, capacities):
         print("plot: %s; the table above is all there is" % why)
         return
     for program, section in sections:
-        png(scaling_figure(section), path_for(path, program))
-        print("plot: wrote %s" % path_for(path, program))
+        png(scaling_figure(section), path_for(path, program, section.variant))
+        print("plot: wrote %s" % path_for(path, program, section.variant))
 

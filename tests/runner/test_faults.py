@@ -357,8 +357,10 @@ def bytes_of(make):
 INDEX_DAMAGE = {
     "a field missing": sql("UPDATE sessions SET host = NULL"),
     "wrong types": sql("UPDATE sessions SET failed = '0'", "UPDATE groups SET program = 7"),
-    "more groups than it had": sql("INSERT INTO groups SELECT name, position + 10, program, procs, threads, median, "
-                                   "low, high FROM groups"),
+    "more groups than it had": sql("INSERT INTO groups SELECT name, position + 10, program, procs, threads, "
+                                   "environment, bind, median, low, high FROM groups"),
+    "a placement not a placement": sql("UPDATE groups SET bind = 'tight'"),
+    "an environment not a name": sql("UPDATE groups SET environment = x'ff'"),
     "fewer groups": sql("DELETE FROM groups WHERE position = 1"),
     "sessions lost": sql("DELETE FROM sessions"),
     "an id not an id": sql("UPDATE sessions SET session = '../x'"),

@@ -44,7 +44,7 @@ def test_outputs_that_fail_late_cost_a_line_and_keep_the_session_and_the_status(
         "run-suite: the document %s" % (gone / "doc.json"), "run-suite: the CSV %s" % (gone / "runs.csv"),
         "run-suite: the report %s" % (gone / "report.html")]
     [entry] = store.Store(tmp_path / "store").entries(warn=pytest.fail)
-    assert entry.groups == (("queuedrain", None, 1),)
+    assert entry.groups == (("queuedrain", None, 1, None, None),)
 
 
 def test_a_report_that_cannot_be_made_leaves_the_old_one_whole(stand_ins, tmp_path, results):

@@ -104,7 +104,7 @@ def csv_row(found):
 def test_csv_rows_leave_absent_figures_empty(sample):
     row = csv_row(result("queuedrain", None, "Time:   0.002000 s\n", threads=1))
     assert row == {"program": "queuedrain", "run": 1, "procs": "", "parallel_s": "", "sequential_s": "",
-                   "time_s": "0.002000", "speedup_pct": "", "verdict": "", "threads": 1}
+                   "time_s": "0.002000", "speedup_pct": "", "verdict": "", "threads": 1, "environment": "", "bind": ""}
     row = csv_row(result("arraysum", None, sample("arraysum-valid"), threads=4))
     assert (row["speedup_pct"], row["verdict"]) == ("inf", "valid")
 

@@ -22,7 +22,7 @@ def test_eight_runners_at_once_keep_eight_readable_sessions(stand_ins, tmp_path)
     assert [r.returncode for r in runners] == [0] * 8, outputs
     sessions = store.Store(folder).entries(warn=pytest.fail)
     assert len({e.session for e in sessions}) == 8
-    assert all(e.groups == (("treesearch", 2, None), ("queuedrain", None, 1)) for e in sessions)
+    assert all(e.groups == (("treesearch", 2, None, None, None), ("queuedrain", None, 1, None, None)) for e in sessions)
     # Each kept its own log, document and folder to run in, and left no folder behind.
     assert len(stand_ins.logs()) == 8
     assert sorted(os.listdir(os.path.join(stand_ins.build, "run"))) == \

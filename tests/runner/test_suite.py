@@ -20,13 +20,13 @@ def test_good_runs_give_csv_rows_table_and_log(stand_ins, tmp_path):
     text = out_csv.read_text()
     assert "\r" not in text
     rows = list(csv.reader(text.splitlines()))
-    # The eight first columns stay as they were; threads comes last.
+    # The eight first columns stay as they were; threads, then environment and placement, come after.
     assert rows[0] == ["program", "run", "procs", "parallel_s", "sequential_s", "time_s", "speedup_pct", "verdict",
-                       "threads"]
+                       "threads", "environment", "bind"]
     assert len(rows) == 1 + 2 * 2 + 2 + 2
-    assert rows[1] == ["treesearch", "1", "1", "0.491000", "0.991000", "", "201.83", "valid", ""]
-    assert rows[5][-1] == "4"
-    assert rows[-1] == ["queuedrain", "2", "", "", "", "0.002000", "", "", "1"]
+    assert rows[1] == ["treesearch", "1", "1", "0.491000", "0.991000", "", "201.83", "valid", "", "", ""]
+    assert rows[5][-3] == "4"
+    assert rows[-1] == ["queuedrain", "2", "", "", "", "0.002000", "", "", "1", "", ""]
     assert "[8/8] queuedrain, run 2 of 2" in run.stdout
     # Median speed-up 201.83 % over 3 processes: efficiency 67.3 %.
     assert any(line.split()[:3] == ["treesearch", "3", "2"] and line.split()[-2:] == ["201.83", "67.3"]

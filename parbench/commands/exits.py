@@ -13,7 +13,8 @@ SIGNALS = signals.CAUGHT
 READER_GONE = SIGNALLED + signal.SIGPIPE
 
 RUN_SUITE = (
-    (FAILED, "when any run failed, reported an invalid solution or was stopped (naming which)"),
+    (FAILED, "when any run failed, reported an invalid solution or was stopped (naming which), or an "
+             "environment of --env could not be made ready"),
     (SLOWER, "when a group got slower than its --baseline"),
     (NOT_TOLD, "when the baseline shared no group with valid runs, or no test could reach alpha with the runs "
                "there were"),

@@ -6,16 +6,18 @@ Called by scripts/run-suite, which sets up and builds first; see --help.
 import os
 import signal
 import sys
+import time
 
 from . import exits, suite_options
 from ..analysis import comparison, scaling, summary
 from ..base import files, signals
-from ..model import document
+from ..model import document, programs
 from ..model.store import Store
-from ..platform.provenance import provenance
+from ..platform import environments
+from ..platform.provenance import environments as environments_of, provenance
 from ..report import export, page, plots
 from ..run import outputs, runs, scratch
-from ..run.plan import PlanError, make
+from ..run.plan import PlanError, build_folder, make
 
 # The repository: the default build folder is in it, and its commit is the provenance's.
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -29,10 +31,44 @@ def announce(plan):
             print("run-suite: --trace: %s runs untraced: %s" % (program.name, why))
     for program in plan.programs:
         if program.mpi:
-            print("%s starts with: %s" % (program.name, plan.launch.describe()))
-            if not plan.launch.mpi.known and not plan.launch.template:
-                print("%s: %s; --launcher TEMPLATE gives it other options"
-                      % (program.name, plan.launch.mpi.unknown_note()))
+            for target in plan.targets.values():
+                name = "%s (%s)" % (program.name, target.name) if target.name else program.name
+                print("%s starts with: %s" % (name, target.launch.describe()))
+                if not target.launch.mpi.known and not target.launch.template:
+                    print("%s: %s; --launcher TEMPLATE gives it other options"
+                          % (name, target.launch.mpi.unknown_note()))
+
+
+def targets(options):
+    """The CMake targets an environment's build needs: the programs chosen,
+    or everything where their runs are traced (the tracing libraries too)."""
+    if options.trace:
+        return ()
+    return tuple(os.path.basename(programs.get(name).binary) for name in options.only)
+
+
+def made_ready(options, environ):
+    """Builds each environment of --env (each once, rebuilt where the sources
+    changed) and returns their environments.Built, in order; None, having
+    said why, where one could not be."""
+    built = []
+    folder = build_folder(options, environ, ROOT)
+    for environment in options.environments:
+        log_path = environments.folder_of(folder, environment) + ".setup.log"
+        start = time.monotonic()
+        print("run-suite: environment %s: building in %s" % (environment.name,
+                                                            environments.folder_of(folder, environment)),
+              flush=True)
+        try:
+            os.makedirs(os.path.dirname(log_path), exist_ok=True)
+            with open(log_path, "w") as log:
+                built.append(environments.build(environment, folder, ROOT, environ, log, targets(options)))
+        except (OSError, environments.Unusable) as e:
+            print("run-suite: %s" % (e if isinstance(e, environments.Unusable) else
+                                     "environment %s: %s" % (environment.name, e.strerror or e)), file=sys.stderr)
+            return None
+        print("run-suite: environment %s: ready (%.0f s)" % (environment.name, time.monotonic() - start))
+    return built
 
 
 def keep(session, plan):
@@ -102,8 +138,11 @@ def main(argv, environ=None):
 
 def run_suite(argv, environ, catcher):
     options = suite_options.parse(argv)
+    built = made_ready(options, environ) if options.environments else ()
+    if built is None:
+        return exits.FAILED
     try:
-        plan = make(options, environ, ROOT, argv)
+        plan = make(options, environ, ROOT, argv, built)
     except PlanError as e:
         suite_options.parser().error(str(e))
     for program, path in plan.unbuilt():
@@ -127,7 +166,8 @@ def run_suite(argv, environ, catcher):
     rows = summary.summarise(results)
     sweeps = scaling.sweeps(rows, plan.capacities())
     cut = document.Interruption(catcher.name, len(plan.runs)) if interrupted else None
-    session = outputs.session_document(plan.session, prov, results, rows, sweeps, cut)
+    session = outputs.session_document(plan.session, prov, results, rows, sweeps, cut,
+                                       environments_of(plan, bool(mpi_programs)))
     # Stored first: whatever fails after this, the runs are kept.
     stored = keep(session, plan)
     write_out("the document", plan.json_path, lambda: document.save(session, plan.json_path))
@@ -142,10 +182,15 @@ def run_suite(argv, environ, catcher):
             print(line)
     print()
     print(summary.format_table(rows, against.against() if against else None))
-    for line in summary.notes(rows):
+    for line in summary.notes(rows) + summary.placement_lines(session.runs):
         print(line)
     for section in sweeps:
         print(scaling.line(section))
+    sides = comparison.side_by_side(session, plan.tolerance, plan.alpha)
+    if sides:
+        print()
+        for line in sides.lines():
+            print(line)
     print("results: %s" % plan.json_path)
     print("session: %s (%s)" % (plan.session, stored))
     if plan.plot_path and not interrupted:

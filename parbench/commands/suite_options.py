@@ -2,12 +2,15 @@
 values lead to (folders, the launcher, the baseline) is the plan's business."""
 
 import argparse
+import os
 
 from . import exits, options
 from .options import Parser, comma_list, count_list, path_name
 from ..base import optional
+from ..base.text import shown
 from ..model import programs
 from ..model.programs import PROCESSES, THREADS
+from ..platform import environments, machine, placement
 
 # Enough for any statistics; a plan of millions of runs would only fill memory.
 REPEAT_LIMIT = 1000
@@ -20,6 +23,8 @@ def needs(args):
     packages = []
     if args.trace_dir:
         packages += optional.OTF2.debian
+    if args.bind:
+        packages += machine.TOPOLOGY_PACKAGES
     return packages
 
 
@@ -55,6 +60,17 @@ def parser():
     p.add_argument(THREADS.option, dest=THREADS.field, type=count_list, default=None, metavar="LIST",
                    help="team sizes for %s, each run with %s set (default: the "
                    "runtime's own, %s or one per hardware thread)" % (_swept(THREADS), THREADS.env, THREADS.env))
+    p.add_argument("--bind", type=comma_list, metavar="LIST",
+                   help="placements to sweep, of %s: threads (OMP_PROC_BIND, OMP_PLACES) and processes (the MPI's "
+                   "binding) left unbound, bound close together or spread over the machine; each run records "
+                   "where they ran (default: the runtimes' own)" % ",".join(placement.POLICIES))
+    p.add_argument("--env", type=comma_list, metavar="LIST",
+                   help="environments to run in side by side, each built into a folder of its own: gcc, clang, "
+                   "openmpi, mpich, those --env-file defines, or such names joined by + (clang+mpich); their runs "
+                   "interleave and their groups are compared (default: the one build)")
+    p.add_argument("--env-file", type=path_name, metavar="FILE",
+                   help="the TOML file that defines environments (compiler, MPI, modules, variables) for --env "
+                   "(default: ${XDG_CONFIG_HOME:-~/.config}/%s, where there is one)" % environments.FILE_NAME)
     p.add_argument("--csv", type=path_name, metavar="FILE", help="write one row per run to FILE")
     p.add_argument("--json", type=path_name, metavar="FILE",
                    help="write the runs, their summary and their provenance (machine, software, commit) "
@@ -90,6 +106,22 @@ def parser():
     return p
 
 
+def chosen_environments(args, error, environ=None):
+    """The Environments --env names, from the built-in ones and those of
+    --env-file (or the default file, where there is one); [] without --env."""
+    environ = os.environ if environ is None else environ
+    if args.env_file and not args.env:
+        error("--env-file defines environments for --env; give --env too")
+    if not args.env:
+        return []
+    path = args.env_file or environments.default_file(environ)
+    try:
+        defined = environments.read_file(path) if args.env_file or os.path.exists(path) else {}
+        return environments.chosen(",".join(args.env), defined)
+    except environments.Unusable as e:
+        error(str(e))
+
+
 def parse(argv):
     """The options of `argv`; exits with status 2 and a message on any that make no sense."""
     p = parser()
@@ -111,6 +143,12 @@ def parse(argv):
         p.error("%s sets %s's team sizes, and --only leaves %s out" % (THREADS.option, _swept(THREADS),
                                                                      _swept(THREADS)))
     options.check_judging(args, p.error)
+    if args.bind:
+        wrong = [b for b in args.bind if b not in placement.POLICIES]
+        if wrong or len(set(args.bind)) != len(args.bind):
+            p.error("--bind takes each of %s at most once, not %s" % (",".join(placement.POLICIES),
+                                                                    shown(",".join(args.bind))))
+    args.environments = chosen_environments(args, p.error)
     if args.trace_dir:
         args.trace = True
     if args.needs:

@@ -4,6 +4,7 @@ was configured with and its site flags, the compiler and the OpenMP version."""
 import glob
 import os
 import re
+import subprocess
 from dataclasses import dataclass, field
 
 from ..base import text
@@ -49,12 +50,54 @@ class Build:
         """The site's launcher flags (MPIEXEC_PREFLAGS, a CMake list)."""
         return [flag for flag in self.cache.get("MPIEXEC_PREFLAGS", "").split(";") if flag]
 
-    def info(self):
-        """Compiler, build type and OpenMP version, for the provenance."""
+    def info(self, program=None):
+        """Compiler, build type and OpenMP version, for the provenance; with
+        `program` (an OpenMP one), the runtime its binary loads too."""
         openmp_date = self.cache.get("OpenMP_CXX_SPEC_DATE") or None
-        return {
-            "compiler": dict(self.compiler),
-            "build_type": self.cache.get("CMAKE_BUILD_TYPE") or None,
-            "openmp": {"_OPENMP": openmp_date, "version": OPENMP_VERSIONS.get(openmp_date),
-                       "runtime_libraries": self.cache.get("OpenMP_CXX_LIB_NAMES") or None},
-        }
+        openmp = {"_OPENMP": openmp_date, "version": OPENMP_VERSIONS.get(openmp_date),
+                  "runtime_libraries": self.cache.get("OpenMP_CXX_LIB_NAMES") or None}
+        if program is not None:
+            openmp["runtime"], openmp["runtime_version"] = openmp_runtime(self.program(program))
+        return {"compiler": dict(self.compiler),
+                "build_type": self.cache.get("CMAKE_BUILD_TYPE") or None, "openmp": openmp}
+
+
+# The OpenMP runtimes by the names their libraries start with.
+RUNTIMES = {"libgomp": "libgomp", "libomp": "libomp", "libiomp5": "libiomp5"}
+
+
+def openmp_runtime(binary):
+    """(runtime, version) of the OpenMP runtime `binary` loads, as the dynamic
+    linker finds it: ("libgomp", "12.2.0-14+deb12u1"); the version is its
+    Debian package's, else what its file's name gives; None where unknown."""
+    try:
+        out = subprocess.run(["ldd", binary], capture_output=True, text=True, timeout=30).stdout
+    except (OSError, subprocess.SubprocessError):
+        return None, None
+    for line in out.splitlines():
+        m = re.match(r"\s*((lib(?:gomp|omp|iomp5))\.so[.\d]*)\s+=>\s+(\S+)", line)
+        if m:
+            return RUNTIMES[m.group(2)], _package_version(m.group(3)) or _file_version(m.group(3))
+    return None, None
+
+
+def _package_version(path):
+    for candidate in dict.fromkeys((path, os.path.realpath(path), "/usr" + path if path.startswith("/lib") else path)):
+        try:
+            owner = subprocess.run(["dpkg-query", "-S", candidate], capture_output=True, text=True, timeout=30)
+            if owner.returncode != 0:
+                continue
+            package = owner.stdout.split(":", 2)
+            package = package[0] + (":" + package[1] if len(package) == 3 else "")
+            version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package.strip()], capture_output=True,
+                                     text=True, timeout=30).stdout.strip()
+        except (OSError, subprocess.SubprocessError):
+            return None
+        # The epoch ("1:") orders Debian's versions; it is no part of the runtime's.
+        return re.sub(r"^\d+:", "", version) or None
+    return None
+
+
+def _file_version(path):
+    m = re.search(r"\.so\.(\d+(?:\.\d+)*)$", os.path.realpath(path))
+    return m.group(1) if m else None

@@ -35,4 +35,24 @@ def provenance(plan, launcher):
         "command": " ".join(shlex.quote(a) for a in plan.argv),
     })
     info.update(plan.build.info())
+    info["topology"] = machine.describe_topology(plan.topology)
     return info
+
+
+def environments(plan, launched):
+    """{name: what built and ran it} of each environment of `plan` (none for
+    a session of one build); `launched` whether an MPI program ran."""
+    found = {}
+    openmp = next((p for p in plan.programs if not p.mpi), None)
+    for target in plan.environments():
+        mpi_found = target.launch.mpi
+        info = target.build.info(openmp)
+        environment = target.environment
+        found[target.name] = {
+            "compiler": info["compiler"], "openmp": info["openmp"], "build_type": info["build_type"],
+            "mpi": {"implementation": mpi_found.implementation, "family": mpi_found.family,
+                    "version": mpi_found.version,
+                    "launcher": (target.launch.template or mpi_found.launcher) if launched else None},
+            "build": target.build.dir, "modules": list(environment.modules),
+            "variables": dict(environment.variables), "defined": environment.defined}
+    return found

@@ -9,10 +9,12 @@ def stored_run(result):
     "inf" included)."""
     figures = {name: result.figures.get(name) or None for name in document.FIGURES + ("verdict",)}
     return document.Run(result.group, result.run.index, figures, result.problem, result.status,
-                        round(result.seconds, 3), result.binding, result.balance)
+                        round(result.seconds, 3), result.binding, result.balance, result.placement)
 
 
-def session_document(session, prov, results, rows, sweeps=(), interrupted=None):
+def session_document(session, prov, results, rows, sweeps=(), interrupted=None, environments=None):
     """The Session of a suite run: `rows` its summary, `sweeps` its scaling
-    sections, `interrupted` a document.Interruption or None."""
-    return document.build(session, prov, [stored_run(r) for r in results], rows, sweeps, interrupted)
+    sections, `interrupted` a document.Interruption or None, `environments`
+    {name: what built and ran it} of --env."""
+    return document.build(session, prov, [stored_run(r) for r in results], rows, sweeps, interrupted,
+                          environments)

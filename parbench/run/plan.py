@@ -1,8 +1,12 @@
 """A suite run's plan, made in one place from the options and the environment:
-which programs run, at which counts, in which order, started how, and where
-their reports and results go. Making it reads (the build, the launcher, a
-hostfile, a baseline) and checks every place the session will write, but
-writes nothing; `prepare` makes the folders."""
+which programs run, at which counts, in which environments and placements, in
+which order, started how, and where their reports and results go. Making it
+reads (the builds, the launchers, a hostfile, a baseline) and checks every
+place the session will write, but writes nothing; `prepare` makes the folders.
+
+The environments of a session take turns run by run, each repeat in the
+reverse order of the one before (A B, B A, A B, ...), so that a machine that
+drifts during the session favours none of them."""
 
 import os
 import shutil
@@ -13,7 +17,7 @@ from . import otf2 as otf2trace, tracing as trace
 from ..analysis import judging
 from ..base import files
 from ..model import programs
-from ..platform import machine, mpi
+from ..platform import machine, mpi, placement
 from ..report import plots
 from ..platform.build import Build
 from ..platform.hostfile import Hostfile, HostfileError
@@ -35,20 +39,39 @@ class Run:
     index: int                 # 1, 2, ... within its group
     repeat: int                # runs in its group
     team_env: bool = False     # whether its thread count is set through the environment
+    environment: Optional[str] = None   # the Target it runs in; None: the one build
+    bind: Optional[str] = None          # the placement asked for; None: the runtimes' own
 
     @property
     def group(self):
-        return Group(self.program.name, self.procs, self.threads)
+        return Group(self.program.name, self.procs, self.threads, self.environment, self.bind)
 
     def what(self):
         """"treesearch with 2 processes" where the plan chose the count, else the name."""
-        return self.group.describe() if self.procs or self.team_env else self.program.name
+        chose = self.procs or self.team_env or self.environment or self.bind
+        return self.group.describe() if chose else self.program.name
 
-    def environment(self, environ):
-        """The environment to run in, or None for the runner's own."""
-        if not self.team_env:
+    def variables(self, target, extra=None):
+        """The environment to run in, or None for the runner's own: the
+        target's, the team size where the plan sets it, and `extra`."""
+        if not self.team_env and not extra and target.name is None:
             return None
-        return dict(environ, **{THREADS.env: str(self.threads)})
+        env = dict(target.run_environ)
+        if self.team_env:
+            env[THREADS.env] = str(self.threads)
+        env.update(extra or {})
+        return env
+
+
+@dataclass
+class Target:
+    """What a run's program is built and started with: the one build of a
+    session, or one of its environments."""
+    name: Optional[str]        # the environment's; None for the one build
+    build: Build
+    launch: Launch
+    run_environ: dict          # the variables its runs start from
+    environment: object = None  # its environments.Environment, where it is one
 
 
 @dataclass
@@ -76,21 +99,42 @@ class Plan:
     environ: dict = field(default_factory=dict)
     trace: bool = False
     trace_dir: Optional[str] = None    # where each traced run's OTF2 archive goes
+    targets: dict = field(default_factory=dict)   # {environment name or None: Target}
+    topology: tuple = (None, "not read")          # machine.read_topology()'s (Topology or None, why)
+    requests: dict = field(default_factory=dict)  # {(program, environment, bind): placement.Request}
 
-    def untraced(self, program):
-        """Why `program` runs untraced under --trace, or None."""
-        why = trace.unavailable(self.build, program)
+    def __post_init__(self):
+        if not self.targets:
+            self.targets = {None: Target(None, self.build, self.launch, dict(self.environ))}
+
+    def target(self, run):
+        return self.targets[run.environment]
+
+    def request(self, run):
+        """What the run's placement policy asks of its runtime, or None where it asks none."""
+        return self.requests.get((run.program.name, run.environment, run.bind))
+
+    def environments(self):
+        """The Targets of --env, in its order; none for a session of one build."""
+        return [t for t in self.targets.values() if t.name is not None]
+
+    def untraced(self, program, target=None):
+        """Why `program` runs untraced under --trace (in `target`, else the first), or None."""
+        target = target or next(iter(self.targets.values()))
+        why = trace.unavailable(target.build, program)
         if why is None and program.mpi:
             # The very variables a run will hand on, so that what the launcher cannot pass shows now.
             folder = os.path.join(self.rundir, "trace", program.name)
-            setting = self.launch.rank_environment(trace.variables(self.build, program, folder, self.environ))
+            setting = target.launch.rank_environment(trace.variables(target.build, program, folder,
+                                                                      target.run_environ))
             if isinstance(setting, mpi.Unavailable):
                 why = setting.why
         return why
 
     def unbuilt(self):
-        """(program, path) of each chosen program that the build lacks."""
-        return [(p, self.build.program(p)) for p in self.programs if not os.access(self.build.program(p), os.X_OK)]
+        """(program, path) of each chosen program that a build lacks."""
+        return [(p, t.build.program(p)) for t in self.targets.values() for p in self.programs
+                if not os.access(t.build.program(p), os.X_OK)]
 
     def capacities(self):
         """{sweep field: Capacity}: processes had the launcher's slots,
@@ -100,7 +144,8 @@ class Plan:
 
     def prepare(self):
         os.makedirs(self.rundir)
-        self.launch.prepare()
+        for target in self.targets.values():
+            target.launch.prepare()
 
     def clean_up(self):
         """Removes the session's own folder: the programs' files (the 33 MB tree) would pile up."""
@@ -140,9 +185,15 @@ def check_destinations(options, workdir, store_folder):
         raise PlanError("%s: %s is in the results store %s" % (option, workdir, store))
 
 
-def make(options, environ, root, argv):
-    """The plan of `options` (from cli.parse) in `environ`."""
-    build = Build.read(options.build_dir or environ.get("BUILD_DIR") or os.path.join(root, "build"))
+def build_folder(options, environ, root):
+    """The one build's folder: the environments' folders are in it too."""
+    return options.build_dir or environ.get("BUILD_DIR") or os.path.join(root, "build")
+
+
+def make(options, environ, root, argv, built=()):
+    """The plan of `options` (from cli.parse) in `environ`; `built` the
+    environments.Built of --env, in its order."""
+    build = Build.read(build_folder(options, environ, root))
     chosen = [programs.get(name) for name in options.only]
     workdir = os.path.abspath(options.scratch or os.path.join(build.dir, "run"))
     store_folder = options.results or default_folder(environ)
@@ -158,7 +209,26 @@ def make(options, environ, root, argv):
         except HostfileError as e:
             raise PlanError("--hostfile: %s" % e)
     # Asked even when no MPI program runs: the MPI belongs to the provenance.
-    launch = Launch.plan(build, environ, options.launcher, hostfile, scratch=rundir)
+    targets = {}
+    for made in built:
+        target_build = Build.read(made.folder)
+        targets[made.name] = Target(made.name, target_build, Launch.plan(target_build, made.environ,
+                                                                          options.launcher, hostfile, scratch=rundir),
+                                    made.run_environ(), made.environment)
+    if not targets:
+        targets[None] = Target(None, build, Launch.plan(build, environ, options.launcher, hostfile, scratch=rundir),
+                               dict(environ))
+    first = next(iter(targets.values()))
+    build, launch = first.build, first.launch
+    # hwloc's view goes into the provenance, and judges each placement asked for.
+    topology = machine.read_topology()
+    requests = {}
+    for program in chosen:
+        for target in targets.values():
+            for bind in options.bind or ():
+                requests[program.name, target.name, bind] = (
+                    placement.mpi_request(bind, target.launch) if program.mpi else
+                    placement.openmp_request(bind, placement.openmp_runtime(target.build), topology[0]))
 
     store = Store(store_folder)
     baseline = None
@@ -169,9 +239,13 @@ def make(options, environ, root, argv):
             raise PlanError("--baseline: %s" % e)
 
     runs = []
+    names = list(targets)
     for program in chosen:
         for procs, threads, team_env in counts(program, options, launch, environ):
-            runs += [Run(program, procs, threads, i, options.repeat, team_env) for i in range(1, options.repeat + 1)]
+            for bind in options.bind or [None]:
+                for i in range(1, options.repeat + 1):
+                    turn = names if i % 2 else names[::-1]
+                    runs += [Run(program, procs, threads, i, options.repeat, team_env, name, bind) for name in turn]
 
     return Plan(root=root, build=build, session=session, programs=chosen, runs=runs, workdir=workdir,
                 rundir=rundir, log_path=os.path.join(workdir, "suite-%s.log" % session),
@@ -180,4 +254,5 @@ def make(options, environ, root, argv):
                 store=None if options.no_store else store, store_folder=store.folder, csv_path=options.csv,
                 plot_path=options.plot, report_path=options.report,
                 baseline=baseline, tolerance=options.tolerance, alpha=options.alpha, environ=dict(environ),
-                trace=options.trace, trace_dir=options.trace_dir and os.path.abspath(options.trace_dir))
+                trace=options.trace, trace_dir=options.trace_dir and os.path.abspath(options.trace_dir),
+                targets=targets, topology=topology, requests=requests)

@@ -1,6 +1,7 @@
 """Carrying out a plan's runs: each one started, its raw report logged, and
 judged (a valid, complete report of the processes asked for, or a problem)."""
 
+import dataclasses
 import os
 import shlex
 import threading
@@ -11,8 +12,8 @@ from typing import Optional
 from . import otf2 as otf2trace, tracing as trace
 from ..base import signals, supervise
 from ..model import printouts
-from ..platform import mpi
-from ..model.document import Balance
+from ..platform import mpi, placement
+from ..model.document import Balance, Placement
 from .plan import Run
 
 
@@ -25,6 +26,7 @@ class Result:
     problem: Optional[str] = None
     binding: Optional[str] = None
     balance: Optional[Balance] = None
+    placement: Optional[Placement] = None
 
     @property
     def group(self):
@@ -70,8 +72,8 @@ def judge(run, outcome, figures, plan):
     if outcome.status is None:
         return "could not be started: %s" % outcome.err
     if outcome.status != 0:
-        return "failed (exit status %s): %s" % (outcome.status, plan.launch.mpi.explain_failure(outcome.err,
-                                                                                              program.name))
+        return "failed (exit status %s): %s" % (outcome.status, plan.target(run).launch.mpi.explain_failure(
+            outcome.err, program.name))
     lacks = printouts.absent(program, figures)
     if lacks:
         return "printed no %s" % ", ".join(lacks)
@@ -81,15 +83,22 @@ def judge(run, outcome, figures, plan):
     return None
 
 
+def _label(run):
+    """"queuedrain-1-clang-close-3": a run's name among its session's files."""
+    group = run.group
+    return "-".join(str(v) for v in (run.program.name, group.count) + group.variant + (run.index,) if v is not None)
+
+
 def traced(run, plan, env):
     """(environment, launcher setting, trace folder) of a traced run; the
     folder is None where the run goes untraced."""
-    if not plan.trace or plan.untraced(run.program):
+    target = plan.target(run)
+    if not plan.trace or plan.untraced(run.program, target):
         return env, mpi.Setting(), None
-    folder = os.path.join(plan.rundir, "trace", "%s-%s-%d" % (run.program.name, run.group.count, run.index))
-    variables = trace.variables(plan.build, run.program, folder, plan.environ if env is None else env)
+    folder = os.path.join(plan.rundir, "trace", _label(run))
+    variables = trace.variables(target.build, run.program, folder, target.run_environ if env is None else env)
     if run.program.mpi:
-        setting = plan.launch.rank_environment(variables)
+        setting = target.launch.rank_environment(variables)
         if isinstance(setting, mpi.Unavailable):
             # Up front the launcher was asked with no values: only these paths can hold what it cannot pass.
             print("    %s run %d was not traced: %s" % (run.program.name, run.index, setting.why), flush=True)
@@ -97,7 +106,7 @@ def traced(run, plan, env):
         os.makedirs(folder)
         return env, setting, folder
     os.makedirs(folder)
-    return dict(plan.environ if env is None else env, **variables), mpi.Setting(), folder
+    return dict(target.run_environ if env is None else env, **variables), mpi.Setting(), folder
 
 
 def balance_of(run, plan, figures, folder):
@@ -111,7 +120,7 @@ def balance_of(run, plan, figures, folder):
         print("    %s run %d was not traced: %s" % (run.program.name, run.index, found.why), flush=True)
         return None
     if plan.trace_dir:
-        name = trace.safe_name("%s-%s-%s-%d" % (plan.session, run.program.name, run.group.count, run.index))
+        name = trace.safe_name("%s-%s" % (plan.session, _label(run)))
         try:
             # The lanes as read, not the Balance's timeline: they name the collectives.
             otf2trace.write(plan.trace_dir, name, found.lanes, run.program.name, 1e-6)
@@ -120,17 +129,36 @@ def balance_of(run, plan, figures, folder):
     return found.balance
 
 
+def placed(request, run, plan, err):
+    """The run's Placement from its standard error, as `request` asked, with
+    how it departs from the policy or why it is not known."""
+    topology = plan.topology[0]
+    found = request.read(err, topology)
+    note = placement.judge(run.bind, found, topology)
+    lanes = tuple((n, found.hosts.get(n), placement.cpu_text(c)) for n, c in sorted(found.cpus.items()))
+    known = bool(found.cpus) and not found.unread
+    return Placement(run.bind, lanes if found.members == "thread" and known else None,
+                     lanes if found.members == "process" and known else None,
+                     note if known else None, None if known else note)
+
+
 def run_one(run, plan, log):
-    exe = plan.build.program(run.program)
-    env, setting, folder = traced(run, plan, run.environment(plan.environ))
-    cmd, binding = plan.launch.command([exe], run.procs, setting) if run.program.mpi else ([exe], None)
+    target = plan.target(run)
+    request = plan.request(run)
+    exe = target.build.program(run.program)
+    env, setting, folder = traced(run, plan, run.variables(target, request.env if request else None))
+    if request and request.setting is not None:
+        setting = setting + request.setting
+    cmd, binding = target.launch.command([exe], run.procs, setting) if run.program.mpi else ([exe], None)
+    if request and request.binding:
+        binding = request.binding
     if run.program.sleeps:
         with Ticker(run.program.name):
             outcome = supervise.run(cmd, plan.rundir, plan.timeout, env)
     else:
         outcome = supervise.run(cmd, plan.rundir, plan.timeout, env)
-    log.write("==== %s run %d (%s): %s%s\n" % (
-        run.program.name, run.index, run.group.count_text(),
+    log.write("==== %s run %d (%s%s): %s%s\n" % (
+        run.program.name, run.index, run.group.count_text(), "".join(", " + v for v in run.group.variant if v),
         "%s=%d " % (run.program.sweep.env, run.threads) if run.team_env else "", " ".join(shlex.quote(c) for c in cmd)))
     log.write(outcome.out)
     if outcome.err:
@@ -139,9 +167,16 @@ def run_one(run, plan, log):
                                                     ", stopped at the time limit" if outcome.timed_out else ""))
     log.flush()
     figures = printouts.parse(outcome.out)
+    where = None
+    if request:
+        where = placed(request, run, plan, outcome.err)
+        # The runtimes' placement lines are no message of the program's.
+        outcome = dataclasses.replace(outcome, err=request.strip(outcome.err))
     problem = judge(run, outcome, figures, plan)
     balance = balance_of(run, plan, figures, folder) if folder and not problem else None
-    return Result(run, figures, outcome.status, outcome.seconds, problem, binding, balance)
+    if where and where.differs:
+        print("    %s run %d: placement: %s" % (run.program.name, run.index, where.differs), flush=True)
+    return Result(run, figures, outcome.status, outcome.seconds, problem, binding, balance, where)
 
 
 def run_all(plan, log, catcher):

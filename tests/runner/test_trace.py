@@ -326,9 +326,12 @@ def test_a_launcher_that_cannot_pass_the_variables_runs_the_mpi_program_untraced
     build = _build_in(tmp_path / "a,b")
     treesearch = programs.get("treesearch")
     launch = Launch(mpi.Mpi("mpirun"), 4, "x", template="srun -n {procs}")
-    plan = SimpleNamespace(trace=True, untraced=lambda program: None, rundir=str(tmp_path / "run"), build=build,
-                           environ={}, launch=launch)
-    run = SimpleNamespace(program=treesearch, group=Group("treesearch", 2, None), index=1)
+    from parbench.run.plan import Target
+    target = Target(None, build, launch, {})
+    plan = SimpleNamespace(trace=True, untraced=lambda program, target: None, rundir=str(tmp_path / "run"),
+                           target=lambda run: target)
+    run = SimpleNamespace(program=treesearch, group=Group("treesearch", 2, None), index=1, environment=None,
+                          bind=None)
     assert runs.traced(run, plan, None) == (None, mpi.Setting(), None)
     assert capsys.readouterr().out == "    treesearch run 1 was not traced: srun --export cannot pass a value with a " \
                                       "comma\n"

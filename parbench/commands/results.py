@@ -5,7 +5,6 @@ by side host by host, looked through for changes, exported and imported.
 """
 
 import argparse
-import datetime
 import os
 import signal
 import sys

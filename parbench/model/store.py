@@ -22,7 +22,7 @@ import sys
 
 from . import document
 from .document import DocumentError, host_part, stamp, valid_id
-from .index import Damaged, Entry, Index, location
+from .index import Damaged, Index, location
 from ..base.text import shown as text_shown
 
 # Where an older runner kept its index, in the store itself; no reader asks it now.

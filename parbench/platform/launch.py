@@ -13,7 +13,6 @@ from dataclasses import dataclass
 from typing import Optional
 
 from . import machine, mpi
-from .build import Build
 
 
 @dataclass

@@ -19,7 +19,8 @@ from ..base import files, optional
 from ..base.text import noun, plural
 from ..model import programs
 from ..model.programs import Group
-from ..model.store import Entry, StoreError
+from ..model.index import Entry
+from ..model.store import StoreError
 
 
 READ_RUNS = ("Every valid run of each group as a point, the orange bar its median. Points far from the others are "

@@ -3,7 +3,6 @@ statistic against a plain count, the test's false alarms and its power on
 made-up stores, the significance over many series, and the command."""
 
 import itertools
-import json
 import os
 import random
 import re

@@ -650,7 +650,7 @@ def test_every_session_read_makes_a_report_page(documents):
     comparison, entry = used(new, base)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        text = report.page(new, [entry, store.Entry.of(base, "")], comparison)
+        text = report.page(new, [entry, index.Entry.of(base, "")], comparison)
     assert text.startswith("<!DOCTYPE html>")
     # A warning goes to the terminal: document text in one must be escaped.
     assert [str(w.message) for w in caught] == [shown(str(w.message)) for w in caught]

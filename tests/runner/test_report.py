@@ -11,7 +11,7 @@ import pytest
 
 from parbench.analysis import comparison as compare, scaling
 from parbench.commands import results as history, run_suite as suite
-from parbench.model import document, store
+from parbench.model import document, index
 from parbench.report import page as report
 
 pytestmark = pytest.mark.unit
@@ -68,7 +68,7 @@ def test_a_document_text_carrying_markup_is_shown_as_text_in_every_section(sweep
     for sweep in doc["scaling"]:
         sweep["capacity_of"] = "cores " + MARKUP
     new, base = document.from_json(doc, "new"), document.from_json(first, "base")
-    text = report.page(new, [store.Entry.of(new, "")], compare.compare("base " + MARKUP, base, new))
+    text = report.page(new, [index.Entry.of(new, "")], compare.compare("base " + MARKUP, base, new))
     # The plots are markup as they were drawn, and never carry the document's text.
     assert len(re.findall(r'<figure class="plot" id="[\w-]+"><svg', text)) == 4
     assert "<script" not in text and '"&<>' not in text

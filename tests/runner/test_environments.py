@@ -6,6 +6,7 @@ recorded, the table's column, the side-by-side verdicts against a hand
 computation, results compare --envs, and what the runner costs a run."""
 
 import json
+import math
 import os
 import re
 import socket
@@ -334,3 +335,54 @@ def test_a_document_names_only_the_environments_it_gives_and_older_ones_read_as_
     raw["environments"] = {"no name": {}}
     with pytest.raises(document.DocumentError, match="not a name it takes"):
         document.from_json(raw, "new")
+
+
+def session_of(groups):
+    """A Session of `groups`, each (program, count, environment, main times), of two environments."""
+    from conftest import host_document
+    raw = host_document("h", [(p, c, times) for p, c, _, times in groups])
+    raw["format"], raw["environments"] = document.FORMAT, {"gcc": {}, "clang": {}}
+    for (_, _, environment, _), row in zip(groups, raw["summary"]):
+        row["environment"] = environment
+    position = 0
+    for _, _, environment, times in groups:
+        for run in raw["runs"][position:position + len(times)]:
+            run["environment"] = environment
+        position += len(times)
+    return document.from_json(raw, "test")
+
+
+def test_side_by_side_figures_are_the_hand_computed_ones():
+    from scipy import stats as scipy_stats
+    from parbench.analysis import comparison
+    gcc, clang = [0.010, 0.011, 0.012], [0.030, 0.033, 0.036]
+    sides = comparison.side_by_side(session_of([("queuedrain", 1, "gcc", gcc), ("queuedrain", 1, "clang", clang)]))
+    # Three runs a side: Student's t on the logarithms, the pooled variance
+    # above what rounding to the millisecond adds ((1 ms / 11 ms)^2 / 12).
+    logs_x, logs_y = [math.log(v) for v in clang], [math.log(v) for v in gcc]
+    squares = sum((v - sum(logs_x) / 3) ** 2 for v in logs_x) + sum((v - sum(logs_y) / 3) ** 2 for v in logs_y)
+    assert squares / 4 > (0.001 / 0.011) ** 2 / 12
+    t = (sum(logs_x) / 3 - sum(logs_y) / 3) / math.sqrt(squares / 4 * (2 / 3))
+    p = 2 * scipy_stats.t.sf(t, 4)
+    assert sides.lines()[1] == "side by side: slower: queuedrain with 1 thread: clang 3.00× gcc, time 0.0330 s " \
+                               "against 0.0110 s; t-test on log times p = %.3g <= 0.05 (3 and 3 runs)" % p
+    assert sides.family == 1 and sides.verdicts[0].p == pytest.approx(p)
+
+    # Under one tick of the clock, only a bound; five runs a side, complete
+    # separation: 2 / C(10, 5), doubled by Holm over the two pairs.
+    sides = comparison.side_by_side(session_of([
+        ("queuedrain", 1, "gcc", [0.0] * 5), ("queuedrain", 1, "clang", [0.008] * 5),
+        ("arraysum", 4, "gcc", [0.009] * 5), ("arraysum", 4, "clang", [0.0] * 5)]))
+    lines = sides.lines()
+    assert lines[1] == "side by side: faster: arraysum with 4 threads: clang under 0.11× gcc, parallel time 0.0000 s " \
+                       "against 0.0090 s; Mann-Whitney p = %.3g <= 0.05 (Holm-adjusted over 2 groups; 5 and 5 runs)" \
+                       % (2 * 2 / 252)
+    assert lines[2] == "side by side: slower: queuedrain with 1 thread: clang over 8.00× gcc, time 0.0080 s against " \
+                       "0.0000 s; Mann-Whitney p = %.3g <= 0.05 (Holm-adjusted over 2 groups; 5 and 5 runs)" \
+                       % (2 * 2 / 252)
+    # A group in one environment alone is named, and compared with nothing.
+    alone = comparison.side_by_side(session_of([("queuedrain", 1, "gcc", [0.001] * 3),
+                                                ("arraysum", 4, "clang", [0.005] * 3)]))
+    assert alone.not_compared == ["queuedrain with 1 thread (gcc): not run in clang"]
+    assert alone.lines()[-1] == "side by side: not compared: queuedrain with 1 thread (gcc): not run in clang"
+    assert alone.nothing_compared() == "nothing compared: no group ran in more than one of them"

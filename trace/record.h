@@ -1,4 +1,4 @@
-// What the preloaded libraries record (openmp.cpp or ompt.cpp with sleep.cpp,
+// What the preloaded libraries record (openmp.cpp or libomp.cpp with sleep.cpp,
 // mpi.cpp), and how it leaves the process.
 //
 // Events go to one preallocated array, each claimed by an atomic increment,

@@ -25,7 +25,7 @@ F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// Found as the library is loaded, as openmp.cpp finds libgomp's.
+// Found as the library is loaded, as openmp.cpp and libomp.cpp find the runtime's.
 const auto realUsleep = real<int (*)(useconds_t)>("usleep");
 const auto realNanosleep = real<int (*)(const timespec*, timespec*)>("nanosleep");
 

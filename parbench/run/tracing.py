@@ -1,9 +1,9 @@
 """Seeing inside a run from outside the program (run-suite --trace).
 
 The build makes two libraries in trace/: one preloaded into the OpenMP
-programs, wrapping libgomp's parallel regions and libc's sleeps, one into the
-MPI program's processes, wrapping its two collectives through the profiling
-interface. Each traced process writes what it saw to a
+programs, wrapping the runtime's parallel regions (libgomp's, or libomp's fork
+call) and libc's sleeps, one into the MPI program's processes, wrapping its two
+collectives through the profiling interface. Each traced process writes what it saw to a
 file in the folder that FOLDER_VARIABLE names; this module says how a run is
 traced and turns those files into a document.Balance.
 
@@ -20,6 +20,7 @@ would fail its own checks on every later reading.
 import glob
 import math
 import os
+import platform
 import re
 from collections import defaultdict
 from dataclasses import dataclass, field
@@ -40,6 +41,8 @@ MAX_TRACE_BYTES = 16 * 2 ** 20
 # What ld.so expands in LD_PRELOAD and LD_LIBRARY_PATH alike: a folder named
 # so would be read as another.
 LOADER_TOKEN = re.compile(r"\$(ORIGIN|LIB|PLATFORM)(?![A-Za-z0-9_])|\$\{(ORIGIN|LIB|PLATFORM)\}")
+# Where trace/libomp.cpp's few lines of assembly run, as the kernel names the processor.
+X86_64 = ("x86_64", "AMD64", "amd64")
 # A phase lasts up to one clock tick more than it prints, and is printed in
 # single precision to six places.
 PRINTED_SLACK = 1e-6
@@ -59,6 +62,10 @@ def unavailable(build, program):
         return "a build with sanitizers cannot take a preloaded library"
     path = library(build, program)
     if not os.path.isfile(path):
+        runtimes = build.cache.get("OpenMP_CXX_LIB_NAMES", "").split(";")
+        if not program.mpi and {"omp", "iomp5"} & set(runtimes) and platform.machine() not in X86_64:
+            return "the OpenMP tracing library for libomp is made for x86-64 only, and this is %s" % (
+                platform.machine())
         return "%s is not built (run scripts/setup)" % path
     # ld.so(8): LD_PRELOAD splits at spaces and colons, LD_LIBRARY_PATH at
     # colons and semicolons, and neither has an escape.

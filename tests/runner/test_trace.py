@@ -444,3 +444,15 @@ def test_a_fault_in_reading_a_trace_costs_the_run_its_figures_and_nothing_else(t
     assert runs.balance_of(run, plan, {"time_s": "2.000000"}, str(tmp_path)) is None
     assert capsys.readouterr().out == "    queuedrain run 1 was not traced: reading its trace failed: " \
                                       "ZeroDivisionError: division by zero\n"
+
+
+def test_a_libomp_build_off_x86_64_says_why_it_goes_untraced(tmp_path, monkeypatch):
+    from parbench.platform.build import Build
+    from parbench.run import tracing
+    build = Build(str(tmp_path), {"OpenMP_CXX_LIB_NAMES": "omp;pthread"})
+    arraysum = programs.get("arraysum")
+    monkeypatch.setattr(tracing.platform, "machine", lambda: "aarch64")
+    assert trace.unavailable(build, arraysum) == "the OpenMP tracing library for libomp is made for x86-64 only, " \
+                                                  "and this is aarch64"
+    monkeypatch.setattr(tracing.platform, "machine", lambda: "x86_64")
+    assert trace.unavailable(build, arraysum).endswith("is not built (run scripts/setup)")

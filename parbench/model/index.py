@@ -209,11 +209,18 @@ SELECT (SELECT COUNT(*) FROM sessions WHERE session NOT GLOB '[0-9]*T*Z-*-*' OR 
                         AND typeof(high) IN ('real', 'integer') AND abs(median) < 1e308 AND abs(high) < 1e308
                         AND 0 <= low AND low <= median AND median <= high)))
 """
+UNSTAMPED = """
+SELECT COUNT(*) FROM files WHERE NOT ((size IS NULL AND mtime IS NULL AND inode IS NULL)
+    OR (typeof(size) = 'integer' AND typeof(mtime) = 'integer' AND typeof(inode) = 'integer'))
+"""
 GROUP_COLUMNS = "program, procs, threads, environment, bind, median, low, high"
 # Past this many rows an answer is checked by UNSOUND, below it row by row.
 CHECKED_ROWS = 10000
 # A folder changed this recently may change again within the same tick of its clock unseen.
 RACY_S = 2.0
+# How often a look through the folder asks every file, not only the new ones,
+# so that a document changed in place (by accident: the runner renames them in) is seen.
+VERIFY_EVERY_S = 3600.0
 
 
 class Index:
@@ -278,9 +285,12 @@ class Index:
         """Brings the index up to date with the documents in the store; the
         files that cannot be used are named through `warn`. While the store's
         folder is as it was at the last full look (no file added, removed or
-        renamed in), nothing more is asked of it: documents are written whole
-        and renamed in, so a file is never changed in place but by accident,
-        and then it is read again at the folder's next change."""
+        renamed in), nothing more is asked of it; once it has changed, only
+        the files it lists under an inode the index does not know are asked.
+        Documents are written whole and renamed in, so a file is never changed
+        in place but by accident, and then it is read again at the first
+        change of the folder an hour (VERIFY_EVERY_S) after the last look that
+        asked every file."""
         if self.db is None and not self._connect():
             self._memory()
         try:
@@ -289,16 +299,22 @@ class Index:
             if not self.memory and stamp and stamp == self._meta("folder"):
                 self._name_problems(warn)
                 return
-            on_disk = scan(self.folder)
-            if not self.memory and self._known() == on_disk:
+            known, verifying = self._known(), self._verifying()
+            on_disk = scan(self.folder, None if verifying else known)
+            if not self.memory and known == on_disk:
                 self._remember_folder(stamp)
+                if verifying:
+                    self._remember_verified()
                 self._name_problems(warn)
                 return
+            # The look just taken serves the update: a reader that updated
+            # while this one waited its turn costs a second reading of the new files, no more.
+            looked = (stamp, known, on_disk, verifying)
             if self.memory:
                 self._update(progress)
             else:
                 with self._turn():
-                    self._update(progress)
+                    self._update(progress, looked)
         except (sqlite3.Error, Damaged):
             # Damaged under us (truncated, replaced): made anew from the documents.
             self._discard()
@@ -341,6 +357,9 @@ class Index:
         row = self.db.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
         return row[0] if row else None
 
+    def _remember_verified(self):
+        self.db.execute("INSERT OR REPLACE INTO meta VALUES ('verified', ?)", (repr(time.time()),))
+
     def _remember_folder(self, stamp):
         self.db.execute("INSERT OR REPLACE INTO meta VALUES ('folder', ?)", (stamp,))
 
@@ -350,13 +369,29 @@ class Index:
         readable = self.db.execute("SELECT COUNT(*) FROM files WHERE problem IS NULL").fetchone()[0]
         if readable != self.db.execute("SELECT COUNT(*) FROM sessions").fetchone()[0]:
             raise Damaged("sessions missing from the index")
+        # A stamp is trusted by its inode alone: one that is no stamp would stay.
+        if self.db.execute(UNSTAMPED).fetchone()[0]:
+            raise Damaged("a file's stamp that no file gives")
         return {_name(name): (size, mtime, inode) if size is not None else None
                 for name, size, mtime, inode in self.db.execute("SELECT name, size, mtime, inode FROM files")}
 
-    def _update(self, progress):
-        before = self._folder_stamp()
-        on_disk = scan(self.folder)
-        known = self._known()
+    def _verifying(self):
+        """Whether this look asks every file: an hour after the last that did."""
+        try:
+            last = float(self._meta("verified") or 0)
+        except ValueError:
+            last = 0.0
+        return self.memory or not 0 <= time.time() - last < VERIFY_EVERY_S
+
+    def _update(self, progress, looked=None):
+        """Reads what is new since the index's last update, from the look
+        `looked` ((folder stamp, known, on disk, verifying)) where given."""
+        if looked is None:
+            before = self._folder_stamp()
+            known, verifying = self._known(), self._verifying()
+            on_disk = scan(self.folder, None if verifying else known)
+        else:
+            before, known, on_disk, verifying = looked
         new = sorted(n for n, stamp in on_disk.items() if stamp is None or known.get(n) != stamp)
         gone = [n for n in known if n not in on_disk]
         read = self._read(new, progress)
@@ -377,6 +412,8 @@ class Index:
             db.executemany("INSERT INTO touched VALUES (?)", [(entry.session,) for _, entry in kept])
             db.execute(RELIST)
             self._remember_folder(before)
+            if verifying:
+                self._remember_verified()
             db.execute("COMMIT")
         except BaseException:
             db.execute("ROLLBACK")
@@ -535,17 +572,26 @@ def _insert(db, name, entry):
                    (os.fsencode(name), i) + tuple(group) + (tuple(times) if times else (None, None, None)))
 
 
-def scan(folder):
+def scan(folder, known=None):
     """{file name: (size, time of change, inode), or None where it cannot be
     asked} of every document file in `folder`; temporary files are never
-    documents."""
+    documents. A file that `known` ({name: stamp}) gives with the inode the
+    folder lists it under is taken as known, unasked: documents are renamed
+    in, so a document written since is another inode, and asking 100,000
+    files their size and time costs half a second."""
     found = {}
     try:
         entries = list(os.scandir(folder))
     except (FileNotFoundError, NotADirectoryError):
         return found
+    known = known or {}
     for e in entries:
         if e.name.endswith(".json") and not e.name.startswith("."):
+            old = known.get(e.name)
+            # A link's own inode says nothing of what it leads to.
+            if old is not None and old[2] == e.inode() and not e.is_symlink():
+                found[e.name] = old
+                continue
             try:
                 info = e.stat()
                 found[e.name] = (info.st_size, info.st_mtime_ns, info.st_ino)

@@ -68,6 +68,7 @@ class Store:
         self.folder = os.path.abspath(folder)
         self.index = Index(self.folder, location(self.folder, os.environ if environ is None else environ))
         self._fresh = False
+        self._said = set()   # each skipped file is named once, though the index be made anew
 
     def path(self, session_id):
         return os.path.join(self.folder, session_id + ".json")
@@ -103,9 +104,14 @@ class Store:
 
     def _asked(self, question, warn):
         warn = warn or (lambda line: print(line, file=sys.stderr))
+
+        def once(line):
+            if line not in self._said:
+                self._said.add(line)
+                warn(line)
         if not self._fresh:
             try:
-                self.index.refresh(warn)
+                self.index.refresh(once)
             except OSError as e:
                 raise StoreError("cannot list the store %s: %s" % (self.folder, e.strerror or e))
             self._fresh = True
@@ -116,7 +122,8 @@ class Store:
             self.index.db.close()
             self.index.db = None
             self.index._discard()
-            self.index.refresh(lambda line: None)
+            # Made anew, it asks every file: one changed in place is named now, as any other.
+            self.index.refresh(once)
             return question()
 
     def find(self, name, entries=None):

@@ -242,7 +242,8 @@ def test_damaged_documents_and_index_cost_only_themselves(tmp_path, results):
     assert results(tmp_path, "changes").returncode == 3
     names = sorted(p.name for p in tmp_path.glob("[0-9]*.json"))
     with sqlite3.connect(index.location(str(tmp_path), os.environ)) as db:
-        db.execute("UPDATE groups SET median = 'a lot' WHERE name = ?", (names[3],))
+        damaged = db.execute("UPDATE groups SET median = 'a lot' WHERE name = ?", (os.fsencode(names[3]),))
+        assert damaged.rowcount == 1
     (tmp_path / "20260201T000000.000Z-vm-ffffff.json").write_text("{ cut short")
     os.truncate(tmp_path / names[5], 10)
     run = results(tmp_path, "changes")

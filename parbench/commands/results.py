@@ -337,8 +337,8 @@ def main(argv, environ=None):
             why = args.command == "export" and args.output and files.unwritable(args.output)
             if why:
                 p.error("--output: cannot write %s: %s" % (shown(args.output), why))
-            store = Store(args.results or default_folder(environ))
-            status = COMMANDS[args.command](store, args)
+            with Store(args.results or default_folder(environ)) as store:
+                status = COMMANDS[args.command](store, args)
             # Here, not at exit: a reader gone by now is still told of.
             sys.stdout.flush()
             return status

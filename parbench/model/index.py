@@ -229,6 +229,15 @@ class Index:
         self.db = None
         self.memory = False
 
+    def close(self):
+        if self.db is not None:
+            self.db.close()
+            self.db = None
+
+    # A reader that forgets to close its store still leaves no connection for
+    # the collector to find open (Python 3.13 warns of each).
+    __del__ = close
+
     # Opening
 
     def _open(self):
@@ -256,9 +265,7 @@ class Index:
         return db
 
     def _discard(self):
-        if self.db is not None:
-            self.db.close()
-            self.db = None
+        self.close()
         for suffix in ("", "-wal", "-shm", "-journal"):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(self.path + suffix)

@@ -70,6 +70,15 @@ class Store:
         self._fresh = False
         self._said = set()   # each skipped file is named once, though the index be made anew
 
+    def close(self):
+        self.index.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
     def path(self, session_id):
         return os.path.join(self.folder, session_id + ".json")
 
@@ -119,8 +128,6 @@ class Store:
             return question()
         except (sqlite3.Error, Damaged):
             # A cache that does not hold what the documents say is made anew from them.
-            self.index.db.close()
-            self.index.db = None
             self.index._discard()
             # Made anew, it asks every file: one changed in place is named now, as any other.
             self.index.refresh(once)
